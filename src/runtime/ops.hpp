@@ -1,0 +1,117 @@
+// Thin throwing wrappers over the C API operations that module code uses:
+// attribute access, calls, subscripts, arithmetic and small containers.
+#pragma once
+
+#include "runtime/object.hpp"
+
+#include <initializer_list>
+#include <vector>
+
+namespace ts {
+
+inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
+inline void set_attr(PyObject* o, PyObject* name, PyObject* v) {
+    check_int(PyObject_SetAttr(o, name, v));
+}
+inline void set_attr(PyObject* o, PyObject* name, const Ref& v) { set_attr(o, name, v.get()); }
+
+// A keyword argument of a call: name (interned) and borrowed value.
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+    Kw(PyObject* n, PyObject* v) : name(n), value(v) {}
+    Kw(PyObject* n, const Ref& v) : name(n), value(v.get()) {}
+};
+
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args,
+                std::initializer_list<Kw> kwargs = {}) {
+    constexpr std::size_t kMax = 8;
+    PyObject* stack[kMax + 1];
+    std::size_t n = 0;
+    stack[n++] = nullptr;  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
+    for (PyObject* a : args) stack[n++] = a;
+    Ref names;
+    if (kwargs.size()) {
+        names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+        Py_ssize_t i = 0;
+        for (const Kw& k : kwargs) {
+            Py_INCREF(k.name);
+            PyTuple_SET_ITEM(names.get(), i++, k.name);
+            stack[n++] = k.value;
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(f, stack + 1,
+                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          names.get()));
+}
+inline Ref call(const Ref& f, std::initializer_list<PyObject*> args,
+                std::initializer_list<Kw> kwargs = {}) {
+    return call(f.get(), args, kwargs);
+}
+
+// o.name(args...)
+inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args,
+                       std::initializer_list<Kw> kwargs = {}) {
+    return call(attr(o, name), args, kwargs);
+}
+
+inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
+inline Ref item(PyObject* o, Py_ssize_t i) {
+    Ref k = Ref::steal(PyLong_FromSsize_t(i));
+    return item(o, k.get());
+}
+inline void set_item(PyObject* o, PyObject* key, PyObject* v) {
+    check_int(PyObject_SetItem(o, key, v));
+}
+
+inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref sub(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref mul(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+inline Ref div(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+inline Ref matmul(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_MatrixMultiply(a, b)); }
+inline Ref neg(PyObject* a) { return Ref::steal(PyNumber_Negative(a)); }
+inline Ref pow(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }
+
+inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
+inline bool not_equal(PyObject* a, PyObject* b) {
+    return check_int(PyObject_RichCompareBool(a, b, Py_NE)) != 0;
+}
+inline bool equal(PyObject* a, PyObject* b) {
+    return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+inline Ref py_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref py_float(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref py_str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+
+inline Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) {
+        Py_INCREF(o);
+        PyTuple_SET_ITEM(t.get(), i++, o);
+    }
+    return t;
+}
+inline Ref list(std::initializer_list<PyObject*> items) {
+    Ref l = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) {
+        Py_INCREF(o);
+        PyList_SET_ITEM(l.get(), i++, o);
+    }
+    return l;
+}
+// slice(start, stop, None); pass nullptr for None.
+inline Ref slice(PyObject* start, PyObject* stop) {
+    return Ref::steal(PySlice_New(start, stop, nullptr));
+}
+
+// Unpack an iterable into exactly n items with the interpreter's messages.
+std::vector<Ref> unpack(PyObject* iterable, Py_ssize_t n);
+
+// format(value, '')
+inline Ref format_text(PyObject* v) { return Ref::steal(PyObject_Format(v, nullptr)); }
+
+}  // namespace ts
