@@ -1,0 +1,234 @@
+// Quaternion, rotation-matrix and Euler row kernels, [w, x, y, z] layout (scalar first).
+//
+// Each kernel repeats, per row, the element-wise NumPy steps of math_transfrom in the same order
+// and grouping, so results match NumPy bit for bit for T = float or double (every float op rounds
+// to float, as NumPy's float32 loops do). That needs a build without contraction into FMA
+// (-ffp-contract=off) and without fast-math. Only the sign/payload of a NaN made from two NaN
+// operands may differ: C++ leaves the operand order of + and * to the compiler. A kernel reads
+// its whole input row before writing the output row, so an output may alias an input with
+// identical strides.
+#pragma once
+
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <type_traits>
+
+#include "kernels/strided.hpp"
+
+#ifdef __FAST_MATH__
+#error "trackscope kernels must round like NumPy: build without -ffast-math"
+#endif
+static_assert(FLT_EVAL_METHOD == 0, "float and double operations must round to their own type");
+
+// With FMA enabled (-mfma, -march=native), g++ 12's vectorizer fuses alternating add/sub lanes of
+// the Hamilton product into vfmaddsub even under -ffp-contract=off; the rows are 4 wide, so these
+// kernels give up vectorization rather than NumPy's rounding.
+#if defined(__FMA__) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-tree-vectorize", "no-tree-slp-vectorize")
+#define TRACKSCOPE_KERNELS_POP_OPTIONS
+#endif
+
+namespace trackscope::kernels {
+
+namespace detail {
+
+template <class T>
+using Quat = std::array<T, 4>;  // [w, x, y, z]
+template <class T>
+using Vec3 = std::array<T, 3>;
+
+template <class T>
+constexpr void require_float() noexcept {
+    static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>,
+                  "quaternion kernels cover float32 and float64 only");
+}
+
+// NumPy computes `x * -1` with a real multiply, which keeps a NaN's sign; GCC would fold a literal
+// -1 factor into a sign flip, so the factor is read through a volatile the compiler cannot see.
+template <class T>
+inline const volatile T minus_one = T(-1);
+
+template <class T>
+Quat<T> load4(const Strided<T>& a, std::ptrdiff_t n) noexcept {
+    return {a.at(n, 0), a.at(n, 1), a.at(n, 2), a.at(n, 3)};
+}
+template <class T>
+Vec3<T> load3(const Strided<T>& a, std::ptrdiff_t n) noexcept {
+    return {a.at(n, 0), a.at(n, 1), a.at(n, 2)};
+}
+template <class T, std::size_t K>
+void store(const StridedOut<T>& o, std::ptrdiff_t n, const std::array<T, K>& v) noexcept {
+    for (std::size_t c = 0; c < K; ++c) o.at(n, static_cast<std::ptrdiff_t>(c)) = v[c];
+}
+
+// np.sum(q ** 2, axis=-1) over a last axis of 4 adds in index order from 0; 0 + a0 == a0 here.
+template <class T>
+T squared_norm(const Quat<T>& q) noexcept {
+    return ((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3];
+}
+
+template <class T>
+Quat<T> conjugate(const Quat<T>& q, T m1) noexcept {
+    return {q[0], q[1] * m1, q[2] * m1, q[3] * m1};
+}
+
+// c / np.clip(s, eps, None): np.clip is np.maximum, which keeps a NaN s and, on equal values
+// (+0 against an eps of -0), returns eps, as NumPy's x86 SIMD maximum does.
+template <class T>
+Quat<T> inverse(const Quat<T>& q, T eps, T m1) noexcept {
+    const Quat<T> c = conjugate(q, m1);
+    const T s = squared_norm(q);
+    const T d = (s > eps || s != s) ? s : eps;
+    return {c[0] / d, c[1] / d, c[2] / d, c[3] / d};
+}
+
+template <class T>
+Quat<T> hamilton(const Quat<T>& a, const Quat<T>& b) noexcept {
+    const T w1 = a[0], x1 = a[1], y1 = a[2], z1 = a[3];
+    const T w2 = b[0], x2 = b[1], y2 = b[2], z2 = b[3];
+    return {((w1 * w2 - x1 * x2) - y1 * y2) - z1 * z2,
+            ((w1 * x2 + x1 * w2) + y1 * z2) - z1 * y2,
+            ((w1 * y2 - x1 * z2) + y1 * w2) + z1 * x2,
+            ((w1 * z2 + x1 * y2) - y1 * x2) + z1 * w2};
+}
+
+// np.cross for 3-vectors: cp0 = a1*b2 - a2*b1, cp1 = a2*b0 - a0*b2, cp2 = a0*b1 - a1*b0.
+template <class T>
+Vec3<T> cross(T a0, T a1, T a2, const Vec3<T>& b) noexcept {
+    return {a1 * b[2] - a2 * b[1], a2 * b[0] - a0 * b[2], a0 * b[1] - a1 * b[0]};
+}
+
+// (vec + q_w * t) + cross(q_xyz, t) with t = 2 * cross(q_xyz, vec).
+template <class T>
+Vec3<T> rotate(const Quat<T>& q, const Vec3<T>& v) noexcept {
+    const Vec3<T> c = cross(q[1], q[2], q[3], v);
+    const Vec3<T> t = {T(2) * c[0], T(2) * c[1], T(2) * c[2]};
+    const Vec3<T> u = cross(q[1], q[2], q[3], t);
+    return {(v[0] + q[0] * t[0]) + u[0], (v[1] + q[0] * t[1]) + u[1], (v[2] + q[0] * t[2]) + u[2]};
+}
+
+}  // namespace detail
+
+// quat_conjugate: [w, -x, -y, -z] computed as x * -1 like NumPy's in-place `*= -1`, NaN sign kept.
+template <class T>
+void quat_conjugate_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out) noexcept {
+    detail::require_float<T>();
+    const T m1 = detail::minus_one<T>;
+    for (std::ptrdiff_t n = 0; n < count; ++n) detail::store(out, n, detail::conjugate(detail::load4(q, n), m1));
+}
+
+// quat_inv: conjugate over the squared norm clamped below at eps. eps arrives as T: use the float
+// kernel only where NumPy itself rounds eps to float32 (a Python float or int, weak under NEP 50)
+// without overflow; a NumPy float64 eps (scalar or 0-d array) makes NumPy's result float64.
+template <class T>
+void quat_inv_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out, T eps) noexcept {
+    detail::require_float<T>();
+    const T m1 = detail::minus_one<T>;
+    for (std::ptrdiff_t n = 0; n < count; ++n) detail::store(out, n, detail::inverse(detail::load4(q, n), eps, m1));
+}
+
+// quat_mul: Hamilton product q1 (x) q2 with quat_mul's sixteen products, summed left to right.
+template <class T>
+void quat_mul_wxyz(std::ptrdiff_t count, Strided<T> q1, Strided<T> q2, StridedOut<T> out) noexcept {
+    detail::require_float<T>();
+    for (std::ptrdiff_t n = 0; n < count; ++n)
+        detail::store(out, n, detail::hamilton(detail::load4(q1, n), detail::load4(q2, n)));
+}
+
+// quat_mul_e: the same product with eight multiplications; its own rounding, not quat_mul's.
+template <class T>
+void quat_mul_e_wxyz(std::ptrdiff_t count, Strided<T> q1, Strided<T> q2, StridedOut<T> out) noexcept {
+    detail::require_float<T>();
+    for (std::ptrdiff_t n = 0; n < count; ++n) {
+        const T w1 = q1.at(n, 0), x1 = q1.at(n, 1), y1 = q1.at(n, 2), z1 = q1.at(n, 3);
+        const T w2 = q2.at(n, 0), x2 = q2.at(n, 1), y2 = q2.at(n, 2), z2 = q2.at(n, 3);
+        const T ww = (z1 + x1) * (x2 + y2);
+        const T yy = (w1 - y1) * (w2 + z2);
+        const T zz = (w1 + y1) * (w2 - z2);
+        const T xx = (ww + yy) + zz;
+        const T qq = T(0.5) * (xx + (z1 - x1) * (x2 - y2));
+        detail::store(out, n, detail::Quat<T>{(qq - ww) + (z1 - y1) * (y2 - z2),
+                                              (qq - xx) + (x1 + w1) * (x2 + w2),
+                                              (qq - yy) + (w1 - x1) * (y2 + z2),
+                                              (qq - zz) + (z1 + y1) * (w2 - x2)});
+    }
+}
+
+// quat_apply: rotates vec rows (3) by quat rows (4) through two cross products, no matrix;
+// a row stride of 0 on either operand broadcasts one quaternion or one vector.
+template <class T>
+void quat_apply_wxyz(std::ptrdiff_t count, Strided<T> quat, Strided<T> vec, StridedOut<T> out) noexcept {
+    detail::require_float<T>();
+    for (std::ptrdiff_t n = 0; n < count; ++n)
+        detail::store(out, n, detail::rotate(detail::load4(quat, n), detail::load3(vec, n)));
+}
+
+// matrix_from_quat: row-major 3x3 (out rows of 9) scaled by 2/|q|^2, so non-unit q gives the
+// matrix of q/|q|; a zero q divides by zero and yields NaN entries, as in NumPy.
+template <class T>
+void matrix_from_quat_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out) noexcept {
+    detail::require_float<T>();
+    for (std::ptrdiff_t n = 0; n < count; ++n) {
+        const detail::Quat<T> v = detail::load4(q, n);
+        const T r = v[0], i = v[1], j = v[2], k = v[3];
+        const T two_s = T(2) / detail::squared_norm(v);
+        detail::store(out, n, std::array<T, 9>{
+            T(1) - two_s * (j * j + k * k), two_s * (i * j - k * r), two_s * (i * k + j * r),
+            two_s * (i * j + k * r), T(1) - two_s * (i * i + k * k), two_s * (j * k - i * r),
+            two_s * (i * k - j * r), two_s * (j * k + i * r), T(1) - two_s * (i * i + j * j)});
+    }
+}
+
+// quatToEuler: roll, pitch, yaw (out rows of 3) in double, as for Python floats or float64
+// scalars; pitch saturates to +-pi/2 (|sinp| >= 1, boundary included) instead of asin's NaN.
+// NumPy 2.4's float64 arctan2/arcsin run its baseline loops, i.e. the C library's atan2/asin, on
+// x86-64 CPUs without AVX-512 (checked bit for bit there); on X86_V4 CPUs NumPy dispatches them
+// to SVML, which these libm calls need not match in the last bit.
+inline void quat_to_euler_wxyz(std::ptrdiff_t count, Strided<double> quat, StridedOut<double> out) noexcept {
+    constexpr double half_pi = 3.141592653589793 / 2;  // np.pi / 2
+    for (std::ptrdiff_t n = 0; n < count; ++n) {
+        const double qw = quat.at(n, 0), qx = quat.at(n, 1), qy = quat.at(n, 2), qz = quat.at(n, 3);
+        const double sinr_cosp = 2.0 * (qw * qx + qy * qz);
+        const double cosr_cosp = 1.0 - 2.0 * (qx * qx + qy * qy);
+        const double sinp = 2.0 * (qw * qy - qz * qx);
+        const double siny_cosp = 2.0 * (qw * qz + qx * qy);
+        const double cosy_cosp = 1.0 - 2.0 * (qy * qy + qz * qz);
+        out.at(n, 0) = std::atan2(sinr_cosp, cosr_cosp);
+        out.at(n, 1) = std::abs(sinp) >= 1.0 ? std::copysign(half_pi, sinp) : std::asin(sinp);
+        out.at(n, 2) = std::atan2(siny_cosp, cosy_cosp);
+    }
+}
+
+// subtract_frame_transforms: T12 = T01^-1 * T02 as quat_inv, then quat_mul(q10, q02) (or q10 when
+// q02 is None), then quat_apply(q10, t02 - t01 or -t01). A None t02/q02 is passed as p == nullptr.
+// -t01 is a sign flip (np.negative), unlike quat_conjugate's multiply. quat_inv's eps is 1e-9.
+template <class T>
+void subtract_frame_transforms_wxyz(std::ptrdiff_t count, Strided<T> t01, Strided<T> q01,
+                                    Strided<T> t02, Strided<T> q02, StridedOut<T> t12,
+                                    StridedOut<T> q12, T eps = T(1e-9)) noexcept {
+    detail::require_float<T>();
+    const T m1 = detail::minus_one<T>;
+    for (std::ptrdiff_t n = 0; n < count; ++n) {
+        const detail::Quat<T> q10 = detail::inverse(detail::load4(q01, n), eps, m1);
+        const detail::Quat<T> q = q02.p ? detail::hamilton(q10, detail::load4(q02, n)) : q10;
+        const detail::Vec3<T> a = detail::load3(t01, n);
+        detail::Vec3<T> offset = {-a[0], -a[1], -a[2]};
+        if (t02.p) {
+            const detail::Vec3<T> b = detail::load3(t02, n);
+            offset = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+        }
+        const detail::Vec3<T> t = detail::rotate(q10, offset);
+        detail::store(t12, n, t);
+        detail::store(q12, n, q);
+    }
+}
+
+}  // namespace trackscope::kernels
+
+#ifdef TRACKSCOPE_KERNELS_POP_OPTIONS
+#pragma GCC pop_options
+#undef TRACKSCOPE_KERNELS_POP_OPTIONS
+#endif
