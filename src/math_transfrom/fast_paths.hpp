@@ -7,12 +7,12 @@
 
 namespace math_transfrom::fast {
 
-inline ts::Ref quat_conjugate(ts::Call&) { return {}; }
-inline ts::Ref quat_inv(ts::Call&) { return {}; }
-inline ts::Ref quat_mul(ts::Call&) { return {}; }
-inline ts::Ref quat_mul_e(ts::Call&) { return {}; }
-inline ts::Ref quat_apply(ts::Call&) { return {}; }
-inline ts::Ref wxyz_to_xyzw(ts::Call&) { return {}; }
-inline ts::Ref xyzw_to_wxyz(ts::Call&) { return {}; }
+ts::Ref quat_conjugate(ts::Call& c);
+ts::Ref quat_inv(ts::Call& c);
+ts::Ref quat_mul(ts::Call& c);
+ts::Ref quat_mul_e(ts::Call& c);
+ts::Ref quat_apply(ts::Call& c);
+ts::Ref wxyz_to_xyzw(ts::Call& c);
+ts::Ref xyzw_to_wxyz(ts::Call& c);
 
 }  // namespace math_transfrom::fast

@@ -61,6 +61,8 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
     Ref k = Ref::steal(PyLong_FromSsize_t(i));
     return item(o, k.get());
 }
+// A literal 0 would otherwise also match the PyObject* key overload.
+inline Ref item(PyObject* o, int i) { return item(o, static_cast<Py_ssize_t>(i)); }
 inline void set_item(PyObject* o, PyObject* key, PyObject* v) {
     check_int(PyObject_SetItem(o, key, v));
 }
