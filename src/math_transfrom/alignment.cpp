@@ -1,8 +1,156 @@
+// TransformAlignment: re-expresses orientations ([x, y, z, w]), vectors and
+// positions relative to a base pose B, b: q -> B^-1 * q, v -> B^-1 v,
+// p -> B^-1 (p - b).  State lives in ordinary instance attributes read at
+// each use, and methods reach each other through the instance, so direct
+// assignment and subclass overrides both take effect.
+
 #include "math_transfrom/docstrings.hpp"
 #include "math_transfrom/functions.hpp"
+#include "runtime/ops.hpp"
 
 namespace math_transfrom {
 
-const ts::ClassDef transform_alignment = {"TransformAlignment", docs::alignment_class, {}};
+using namespace ts;
+
+namespace {
+
+// x[..., index]
+Ref last_axis_key(PyObject* index) { return tuple({Py_Ellipsis, index}); }
+
+Ref init(Call& c) {
+    PyObject* self = c.arg(0);
+    set_attr(self, TS_ID("yaw_only"), c.arg(3));
+    set_attr(self, TS_ID("xy_only"), c.arg(4));
+    call_method(self, TS_ID("set_base"), {c.arg(1), c.arg(2)});
+    return none();
+}
+
+// The orientation is stored before the position is converted: if the
+// position step raises, R_base is already the new base and p_base the old.
+Ref set_base(Call& c) {
+    PyObject* self = c.arg(0);
+    PyObject* quat = c.arg(1);
+    PyObject* pos = c.arg(2);
+
+    if (quat == Py_None) {
+        Ref identity = call_method(c.global(TS_ID("R")).get(), TS_ID("identity"), {});
+        set_attr(self, TS_ID("R_base"), identity);
+    } else {
+        Ref r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {quat});
+        Ref yaw_only = attr(self, TS_ID("yaw_only"));
+        if (truth(yaw_only.get())) {
+            Ref xyz = py_str("xyz");
+            Ref euler = call_method(r.get(), TS_ID("as_euler"), {xyz.get()});
+            // Keep the heading of every rotation: for a stack (N, 3) the x
+            // and y angles are zeroed row by row, not the first two rows.
+            Ref zero = py_float(0.0);
+            Ref two = py_int(2);
+            Ref first_two = slice(nullptr, two.get());
+            Ref key = last_axis_key(first_two.get());
+            set_item(euler.get(), key.get(), zero.get());
+            r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_euler"), {xyz.get(), euler.get()});
+        }
+        set_attr(self, TS_ID("R_base"), r);
+    }
+
+    if (pos == Py_None) {
+        Ref three = py_int(3);
+        Ref zeros = call_method(c.global(TS_ID("np")).get(), TS_ID("zeros"), {three.get()});
+        set_attr(self, TS_ID("p_base"), zeros);
+    } else {
+        Ref asarray = attr(c.global(TS_ID("np")), TS_ID("asarray"));
+        Ref p_base = call(asarray, {pos}, {{TS_ID("dtype"), c.global(TS_ID("float"))}});
+        Ref xy_only = attr(self, TS_ID("xy_only"));
+        if (truth(xy_only.get())) {
+            // asarray returns the caller's own float64 array: zero the copy,
+            // never the caller's height, and every z of an (N, 3) stack.
+            p_base = call_method(p_base.get(), TS_ID("copy"), {});
+            Ref zero = py_float(0.0);
+            Ref two = py_int(2);
+            Ref key = last_axis_key(two.get());
+            set_item(p_base.get(), key.get(), zero.get());
+        }
+        set_attr(self, TS_ID("p_base"), p_base);
+    }
+
+    // Built on every call whatever the level, from the attributes just stored.
+    Ref info = attr(c.global(TS_ID("logger")), TS_ID("info"));
+    Ref p_stored = attr(self, TS_ID("p_base"));
+    Ref p_text = format_text(p_stored.get());
+    Ref R_stored = attr(self, TS_ID("R_base"));
+    Ref q_stored = call_method(R_stored.get(), TS_ID("as_quat"), {});
+    Ref q_text = format_text(q_stored.get());
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("base set to pos: %U, quat: %U", p_text.get(), q_text.get()));
+    call(info, {message.get()});
+    return none();
+}
+
+Ref align_quat(Call& c) {
+    PyObject* self = c.arg(0);
+    Ref R_cur = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {c.arg(1)});
+    Ref R_base = attr(self, TS_ID("R_base"));
+    Ref base_inverse = call_method(R_base.get(), TS_ID("inv"), {});
+    Ref R_rel = mul(base_inverse.get(), R_cur.get());  // R_cur applied first
+    return call_method(R_rel.get(), TS_ID("as_quat"), {});
+}
+
+Ref align_xyz(Call& c) {
+    PyObject* self = c.arg(0);
+    Ref xyz = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});
+    Ref R_base = attr(self, TS_ID("R_base"));
+    Ref base_inverse = call_method(R_base.get(), TS_ID("inv"), {});
+    return call_method(base_inverse.get(), TS_ID("apply"), {xyz.get()});
+}
+
+Ref align_pos(Call& c) {
+    PyObject* self = c.arg(0);
+    Ref pos = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});
+    Ref rotate = attr(self, TS_ID("align_xyz"));
+    Ref p_base = attr(self, TS_ID("p_base"));
+    Ref difference = sub(pos.get(), p_base.get());
+    return call(rotate, {difference.get()});
+}
+
+Ref align_transform(Call& c) {
+    PyObject* self = c.arg(0);
+    Ref quat_aligned = call_method(self, TS_ID("align_quat"), {c.arg(1)});
+    Ref pos_aligned = call_method(self, TS_ID("align_pos"), {c.arg(2)});
+    return tuple({quat_aligned.get(), pos_aligned.get()});
+}
+
+}  // namespace
+
+const ts::ClassDef transform_alignment = {
+    "TransformAlignment",
+    docs::alignment_class,
+    {
+        {MemberDef::method,
+         {"__init__",
+          {{"self"},
+           {"quat", Ann::none, Default::none()},
+           {"pos", Ann::none, Default::none()},
+           {"yaw_only", Ann::none, Default::b(false)},
+           {"xy_only", Ann::none, Default::b(false)}},
+          Ann::none,
+          docs::alignment_init,
+          init}},
+        {MemberDef::method,
+         {"set_base",
+          {{"self"}, {"quat", Ann::none, Default::none()}, {"pos", Ann::none, Default::none()}},
+          Ann::none,
+          nullptr,
+          set_base}},
+        {MemberDef::method,
+         {"align_quat", {{"self"}, {"quat"}}, Ann::none, docs::align_quat, align_quat}},
+        {MemberDef::method,
+         {"align_xyz", {{"self"}, {"xyz"}}, Ann::none, docs::align_xyz, align_xyz}},
+        {MemberDef::method,
+         {"align_pos", {{"self"}, {"pos"}}, Ann::none, docs::align_pos, align_pos}},
+        {MemberDef::method,
+         {"align_transform", {{"self"}, {"quat"}, {"pos"}}, Ann::none, docs::align_transform,
+          align_transform}},
+    },
+};
 
 }  // namespace math_transfrom
