@@ -1,0 +1,158 @@
+// TrackscopeDrawer: sphere and arrow markers handed to the caller's viewer
+// through `add_marker`, with keyword arguments only.
+
+#include "runtime/ops.hpp"
+#include "trackscope/drawer.hpp"
+
+namespace trackscope {
+
+using namespace ts;
+
+namespace {
+
+// mujoco.mjtGeom.<name>, looked up at each marker.
+Ref geom_type(Call& c, PyObject* name) {
+    Ref geoms = attr(c.global(TS_ID("mujoco")), TS_ID("mjtGeom"));
+    return attr(geoms, name);
+}
+
+// Python's `a == b` in a condition: the comparison's result, then its truth.
+bool equals(PyObject* a, long b) {
+    Ref other = py_int(b);
+    Ref result = Ref::steal(PyObject_RichCompare(a, other.get(), Py_EQ));
+    return truth(result.get());
+}
+
+// Rotation carrying the local z axis onto the unit vector `dir_world`.
+Ref rotation_onto(Call& c, PyObject* dir_world) {
+    Ref align_vectors = attr(c.global(TS_ID("sRot")), TS_ID("align_vectors"));
+    Ref targets = list({dir_world});
+    Ref zero = py_int(0), one = py_int(1);
+    Ref z_axis = list({zero.get(), zero.get(), one.get()});
+    Ref sources = list({z_axis.get()});
+    Ref result = call(align_vectors, {targets.get(), sources.get()});
+    std::vector<Ref> parts = unpack(result.get(), 2);
+    return call_method(parts[0].get(), TS_ID("as_matrix"), {});
+}
+
+}  // namespace
+
+Ref drawer_init(Call& c) {
+    set_attr(c.arg(0), TS_ID("viewer"), c.arg(1));
+    return none();
+}
+
+Ref update_rg_view(Call& c) {
+    PyObject* self = c.arg(0);
+    PyObject* body_pos = c.arg(1);
+    PyObject* humanoid_id = c.arg(3);  // body_rot (arg 2) is not used
+
+    Ref zero = py_int(0), one = py_int(1);
+    Ref rgba;
+    if (equals(humanoid_id, 0))
+        rgba = tuple({one.get(), zero.get(), zero.get(), one.get()});
+    else if (equals(humanoid_id, 1))
+        rgba = tuple({zero.get(), one.get(), zero.get(), one.get()});
+    else
+        return none();
+
+    Ref range = c.global(TS_ID("range"));
+    Ref shape = attr(body_pos, TS_ID("shape"));
+    Ref count = item(shape.get(), Py_ssize_t{0});
+    Ref indices = call(range, {count.get()});
+    Ref it = Ref::steal(PyObject_GetIter(indices.get()));
+    Ref size = py_float(0.05);
+    Ref label = py_str("");
+    Ref block = py_int(1000);
+    while (Ref j = Ref::steal_nullable(PyIter_Next(it.get()))) {
+        Ref viewer = attr(self, TS_ID("viewer"));
+        Ref add_marker = attr(viewer, TS_ID("add_marker"));
+        Ref pos = item(body_pos, j.get());
+        Ref type = geom_type(c, TS_ID("mjGEOM_SPHERE"));
+        Ref base = mul(humanoid_id, block.get());
+        Ref id = add(base.get(), j.get());
+        call(add_marker, {},
+             {{TS_ID("pos"), pos},
+              {TS_ID("size"), size},
+              {TS_ID("rgba"), rgba},
+              {TS_ID("type"), type},
+              {TS_ID("label"), label},
+              {TS_ID("id"), id}});
+    }
+    if (PyErr_Occurred()) raise();
+    return none();
+}
+
+Ref draw_arrow(Call& c) {
+    PyObject* self = c.arg(0);
+    PyObject* origin = c.arg(1);
+    PyObject* root_quat = c.arg(2);
+    PyObject* color = c.arg(4);
+    PyObject* scale = c.arg(5);
+    PyObject* horizontal_only = c.arg(6);
+    PyObject* id = c.arg(7);
+
+    Ref np_array = attr(c.global(TS_ID("np")), TS_ID("array"));
+    Ref float_type = c.global(TS_ID("float"));
+    Ref vec_local = call(np_array, {c.arg(3)}, {{TS_ID("dtype"), float_type}});
+
+    Ref from_quat = attr(c.global(TS_ID("sRot")), TS_ID("from_quat"));
+    Ref r = call(from_quat, {root_quat});
+
+    Ref vec_world;
+    if (truth(horizontal_only)) {
+        // Heading only: roll and pitch of the body do not turn the vector.
+        Ref xyz = py_str("xyz");
+        Ref euler = call_method(r.get(), TS_ID("as_euler"), {xyz.get()},
+                                {{TS_ID("degrees"), Py_False}});
+        Ref yaw = item(euler.get(), Py_ssize_t{2});
+        Ref from_euler = attr(c.global(TS_ID("sRot")), TS_ID("from_euler"));
+        Ref z = py_str("z");
+        Ref yaw_r = call(from_euler, {z.get(), yaw.get()});
+        Ref yaw_rot = call_method(yaw_r.get(), TS_ID("as_matrix"), {});
+        vec_world = matmul(yaw_rot.get(), vec_local.get());
+    } else {
+        Ref m = call_method(r.get(), TS_ID("as_matrix"), {});
+        vec_world = matmul(m.get(), vec_local.get());
+    }
+
+    Ref norm = attr(attr(c.global(TS_ID("np")), TS_ID("linalg")), TS_ID("norm"));
+    Ref length = call(norm, {vec_world.get()});
+
+    Ref scaled_length, mat;
+    Ref threshold = py_float(1e-06);
+    // A NaN length compares false and takes the short-vector branch.
+    Ref longer = Ref::steal(PyObject_RichCompare(length.get(), threshold.get(), Py_GT));
+    if (truth(longer.get())) {
+        Ref dir_world = div(vec_world.get(), length.get());
+        scaled_length = mul(length.get(), scale);
+        mat = rotation_onto(c, dir_world.get());
+    } else {
+        scaled_length = py_int(0);
+        Ref eye = attr(c.global(TS_ID("np")), TS_ID("eye"));
+        Ref three = py_int(3);
+        mat = call(eye, {three.get()});
+    }
+
+    Ref viewer = attr(self, TS_ID("viewer"));
+    Ref add_marker = attr(viewer, TS_ID("add_marker"));
+    Ref size_array = attr(c.global(TS_ID("np")), TS_ID("array"));
+    Ref width = py_float(0.02);
+    Ref dims = list({width.get(), width.get(), scaled_length.get()});
+    Ref size = call(size_array, {dims.get()});
+    Ref rgba_array = attr(c.global(TS_ID("np")), TS_ID("array"));
+    Ref rgba = call(rgba_array, {color});
+    Ref type = geom_type(c, TS_ID("mjGEOM_ARROW"));
+    Ref block = py_int(3000);
+    Ref marker_id = add(block.get(), id);
+    call(add_marker, {},
+         {{TS_ID("pos"), origin},
+          {TS_ID("mat"), mat},
+          {TS_ID("size"), size},
+          {TS_ID("rgba"), rgba},
+          {TS_ID("type"), type},
+          {TS_ID("id"), marker_id}});
+    return none();
+}
+
+}  // namespace trackscope
