@@ -11,6 +11,7 @@
 #include "kernels/quat_kernels.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ndarray.hpp"
+#include "runtime/ops.hpp"
 
 #include <cfloat>
 #include <cmath>
@@ -188,6 +189,156 @@ Ref wxyz_to_xyzw(Call& c) {
 
 Ref xyzw_to_wxyz(Call& c) {
     return reorder_one(c, [](auto in, auto out) { k::xyzw_to_wxyz(1, in, out); });
+}
+
+Ref matrix_from_quat(Call& c) {
+    FloatOperand q;
+    // The steps convert nothing: only a real array qualifies.
+    if (!np_intact(c) || !PyArray_CheckExact(c.arg(0))) return {};
+    if (!ts::float_operand(c.arg(0), q, 4) || q.components() != 4) return {};
+    return with_float_type(q.type, [&](auto t) {
+        using T = decltype(t);
+        Broadcast b;
+        ts::broadcast_leading<1>({&q}, b);
+        Ref out = ts::new_array(q.type, b, {3, 3});
+        npy_intp qs[ts::kMaxDims], os[ts::kMaxDims];
+        ts::aligned_strides(q, b, qs);
+        contiguous_strides(b, 9, os);
+        ts::for_each_run<2>(b, {qs, os}, [&](npy_intp n, const auto& off, const auto& row) {
+            k::matrix_from_quat_wxyz<T>(n, in_rows<T>(q, off[0], row[0]), out_rows<T>(out, off[1], row[1]));
+        });
+        return out;
+    });
+}
+
+namespace {
+
+// NumPy sends float64 arctan2/arcsin to SVML on AVX-512 machines; the C
+// library's results are only known to match its baseline loops.
+bool numpy_uses_libm_trig() {
+    static const bool libm = [] {
+        PyObject* umath = PyImport_ImportModule("numpy._core._multiarray_umath");
+        if (!umath) {
+            PyErr_Clear();
+            umath = PyImport_ImportModule("numpy.core._multiarray_umath");
+        }
+        if (!umath) {
+            PyErr_Clear();
+            return false;
+        }
+        Ref mod = Ref::steal(umath);
+        Ref features = Ref::steal_nullable(PyObject_GetAttrString(umath, "__cpu_features__"));
+        if (!features || !PyDict_Check(features.get())) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* skx = PyDict_GetItemString(features.get(), "AVX512_SKX");
+        return skx != nullptr && !PyObject_IsTrue(skx);
+    }();
+    return libm;
+}
+
+// The four components of one quaternion as Python or NumPy float64 scalars
+// would give them: a list/tuple whose first four items are floats, or a 1-D
+// float64 array of at least four entries.
+bool four_doubles(PyObject* o, double* out) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        if (PySequence_Fast_GET_SIZE(o) < 4) return false;
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (int i = 0; i < 4; ++i) {
+            if (!PyFloat_Check(items[i])) return false;
+            out[i] = PyFloat_AS_DOUBLE(items[i]);
+        }
+        return true;
+    }
+    FloatOperand q;
+    if (!PyArray_CheckExact(o) || !ts::float_operand(o, q, 4)) return false;
+    if (q.type != NPY_FLOAT64 || q.ndim != 1 || q.shape[0] < 4) return false;
+    const double* p = reinterpret_cast<const double*>(q.data);
+    for (int i = 0; i < 4; ++i) out[i] = p[i * q.strides[0]];
+    return true;
+}
+
+}  // namespace
+
+Ref quatToEuler(Call& c) {
+    double q[4];
+    if (!np_intact(c) || !numpy_uses_libm_trig() || !four_doubles(c.arg(0), q)) return {};
+    npy_intp three = 3;
+    Ref out = Ref::steal(PyArray_SimpleNew(1, &three, NPY_FLOAT64));
+    k::quat_to_euler_wxyz(1, k::Strided<double>{q, 0, 1}, out_rows<double>(out, 0, 0));
+    return out;
+}
+
+namespace {
+
+// quat_inv's eps as the fused kernel assumes it: its untouched default.
+bool quat_inv_default_eps(const Ref& fn) {
+    if (!fn || !ts::is_function(fn.get())) return false;
+    PyObject* defaults = reinterpret_cast<ts::Function*>(fn.get())->defaults;
+    if (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != 1) return false;
+    PyObject* eps = PyTuple_GET_ITEM(defaults, 0);
+    return PyFloat_CheckExact(eps) && PyFloat_AS_DOUBLE(eps) == 1e-9;
+}
+
+bool leading_equal(const Broadcast& b, const FloatOperand& q) {
+    if (b.ndim != q.leading()) return false;
+    for (int d = 0; d < b.ndim; ++d)
+        if (b.shape[d] != q.shape[d]) return false;
+    return true;
+}
+
+}  // namespace
+
+Ref subtract_frame_transforms(Call& c) {
+    const Bound& g = bound();
+    if (!np_intact(c) || !global_is(c, TS_ID("quat_inv"), g.quat_inv) ||
+        !global_is(c, TS_ID("quat_mul"), g.quat_mul) ||
+        !global_is(c, TS_ID("quat_apply"), g.quat_apply) ||
+        !global_is(c, TS_ID("quat_conjugate"), g.quat_conjugate) || !quat_inv_default_eps(g.quat_inv))
+        return {};
+    const bool has_t02 = c.arg(2) != Py_None;
+    const bool has_q02 = c.arg(3) != Py_None;
+    FloatOperand t01, q01, t02, q02;
+    // The translations meet `-` and `-=`-free arithmetic: they must be arrays.
+    if (!PyArray_CheckExact(c.arg(0)) || !ts::float_operand(c.arg(0), t01, 3)) return {};
+    if (!ts::float_operand(c.arg(1), q01, 4)) return {};
+    if (has_t02 && (!PyArray_CheckExact(c.arg(2)) || !ts::float_operand(c.arg(2), t02, 3))) return {};
+    if (has_q02 && !ts::float_operand(c.arg(3), q02, 4)) return {};
+    const int type = q01.type;
+    if (t01.type != type || (has_t02 && t02.type != type) || (has_q02 && q02.type != type)) return {};
+    if (q01.components() != 4 || t01.components() != 3 || (has_t02 && t02.components() != 3)) return {};
+    if (has_q02 && (!same_shape(q01, q02))) return {};
+    Broadcast b;
+    const bool ok = has_t02 ? ts::broadcast_leading<3>({&q01, &t01, &t02}, b)
+                            : ts::broadcast_leading<2>({&q01, &t01}, b);
+    // q12 keeps the quaternion's own leading shape: the translations must not widen it.
+    if (!ok || !leading_equal(b, q01)) return {};
+    return with_float_type(type, [&](auto t) -> Ref {
+        using T = decltype(t);
+        Ref t12 = ts::new_array(type, b, {3});
+        Ref q12 = ts::new_array(type, b, {4});
+        npy_intp s_t01[ts::kMaxDims], s_q01[ts::kMaxDims], s_t02[ts::kMaxDims] = {},
+            s_q02[ts::kMaxDims] = {}, s_t12[ts::kMaxDims], s_q12[ts::kMaxDims];
+        ts::aligned_strides(t01, b, s_t01);
+        ts::aligned_strides(q01, b, s_q01);
+        if (has_t02) ts::aligned_strides(t02, b, s_t02);
+        if (has_q02) ts::aligned_strides(q02, b, s_q02);
+        contiguous_strides(b, 3, s_t12);
+        contiguous_strides(b, 4, s_q12);
+        ts::for_each_run<6>(
+            b, {s_t01, s_q01, s_t02, s_q02, s_t12, s_q12},
+            [&](npy_intp n, const auto& off, const auto& row) {
+                k::Strided<T> a02{nullptr, 0, 0}, b02{nullptr, 0, 0};
+                if (has_t02) a02 = in_rows<T>(t02, off[2], row[2]);
+                if (has_q02) b02 = in_rows<T>(q02, off[3], row[3]);
+                k::subtract_frame_transforms_wxyz<T>(n, in_rows<T>(t01, off[0], row[0]),
+                                                     in_rows<T>(q01, off[1], row[1]), a02, b02,
+                                                     out_rows<T>(t12, off[4], row[4]),
+                                                     out_rows<T>(q12, off[5], row[5]), T(1e-9));
+            });
+        return ts::tuple({t12.get(), q12.get()});
+    });
 }
 
 }  // namespace math_transfrom::fast

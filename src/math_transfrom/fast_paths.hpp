@@ -14,5 +14,8 @@ ts::Ref quat_mul_e(ts::Call& c);
 ts::Ref quat_apply(ts::Call& c);
 ts::Ref wxyz_to_xyzw(ts::Call& c);
 ts::Ref xyzw_to_wxyz(ts::Call& c);
+ts::Ref matrix_from_quat(ts::Call& c);
+ts::Ref quatToEuler(ts::Call& c);
+ts::Ref subtract_frame_transforms(ts::Call& c);
 
 }  // namespace math_transfrom::fast
