@@ -147,6 +147,9 @@ Ref quat_mul(Call& c) {
 Ref quat_mul_e(Call& c) {
     FloatOperand a, b;
     if (!quat_pair(c, false, a, b)) return {};
+    // NumPy 1.x promotes `0.5 * float32 scalar` to float64: a single float32
+    // quaternion (0-d components) is left to NumPy there.
+    if (a.type == NPY_FLOAT32 && a.ndim == 1 && PyArray_RUNTIME_VERSION < NPY_2_0_API_VERSION) return {};
     return with_float_type(a.type, [&](auto t) {
         using T = decltype(t);
         return map_pairs<T>(a, b, 4, [](npy_intp n, auto x, auto y, auto out) { k::quat_mul_e_wxyz<T>(n, x, y, out); });
