@@ -2,8 +2,10 @@
 // matrix_from_quat_r take [x, y, z, w]; quatToEuler, imu_quat_to_euler and
 // matrix_from_quat take [w, x, y, z].  Every step goes through the C API in
 // the order of the NumPy/SciPy/PyTorch expressions, which fixes rounding and
-// which error surfaces first.
+// which error surfaces first; quatToEuler and matrix_from_quat try their
+// native kernel first (fast_paths.hpp).
 
+#include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ops.hpp"
 
@@ -75,6 +77,7 @@ Ref euler_from_quaternion(Call& c) {
 }
 
 Ref quatToEuler(Call& c) {
+    if (Ref r = fast::quatToEuler(c)) return r;
     PyObject* quat = c.arg(0);
     Ref three = py_int(3);
     Ref eulerVec = call_method(c.global(TS_ID("np")).get(), TS_ID("zeros"), {three.get()});
@@ -146,6 +149,7 @@ Ref imu_quat_to_euler(Call& c) {
 }
 
 Ref matrix_from_quat(Call& c) {
+    if (Ref r = fast::matrix_from_quat(c)) return r;
     PyObject* quaternions = c.arg(0);
     Ref four = py_int(4);
     Ref axis = py_int(-1);

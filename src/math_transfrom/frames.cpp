@@ -3,6 +3,7 @@
 // uses the [w, x, y, z] primitives of this module, the _r variant SciPy
 // rotations on [x, y, z, w].
 
+#include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ops.hpp"
 
@@ -21,6 +22,7 @@ Ref relative_offset(PyObject* t01, PyObject* t02) {
 }  // namespace
 
 Ref subtract_frame_transforms(Call& c) {
+    if (Ref r = fast::subtract_frame_transforms(c)) return r;
     PyObject* t01 = c.arg(0);
     PyObject* q01 = c.arg(1);
     PyObject* t02 = c.arg(2);
