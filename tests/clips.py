@@ -31,19 +31,6 @@ def unit_quats_wxyz(rng, shape):
     return q / np.linalg.norm(q, axis=-1, keepdims=True)
 
 
-def quat_wxyz(roll, pitch, yaw):
-    """[w, x, y, z] of the extrinsic x-y-z rotation (roll, pitch, yaw)."""
-    cr, sr = np.cos(roll / 2), np.sin(roll / 2)
-    cp, sp = np.cos(pitch / 2), np.sin(pitch / 2)
-    cy, sy = np.cos(yaw / 2), np.sin(yaw / 2)
-    return np.array([
-        cr * cp * cy + sr * sp * sy,
-        sr * cp * cy - cr * sp * sy,
-        cr * sp * cy + sr * cp * sy,
-        cr * cp * sy - sr * sp * cy,
-    ])
-
-
 def make_clip(frames=5, bodies=BODIES, seed=0):
     """Clip arrays with distinct values per frame, body and column."""
     rng = np.random.default_rng(seed)

@@ -340,7 +340,8 @@ def test_wbt_env_anchor_before_reset(root, clip):
 def test_reset_expresses_anchor_relative_to_frame_zero(tmp_path):
     arrays = clips.make_clip(frames=4)
     arrays["body_pos_w"][0, 9] = [1.5, -2.0, 0.8]
-    arrays["body_quat_w"][0, 9] = clips.quat_wxyz(0.1, -0.2, 0.7)
+    base = Rotation.from_euler("xyz", [0.1, -0.2, 0.7]).as_quat()
+    arrays["body_quat_w"][0, 9] = base[[3, 0, 1, 2]]
     clips.write_clip(tmp_path, "stand", arrays)
     env = Wbt_env(tmp_path)
     env.update_time_steps(2)

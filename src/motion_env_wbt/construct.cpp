@@ -7,6 +7,8 @@
 #include "runtime/ops.hpp"
 
 #include <cstddef>
+#include <iterator>
+#include <vector>
 
 namespace motion_env_wbt {
 
