@@ -54,11 +54,15 @@ const std::vector<FunctionDef> functions = {
     {"imu_quat_to_euler", {{"quat"}}, Ann::none, docs::imu_quat_to_euler, imu_quat_to_euler},
 };
 
-Bound bound_objects;
+// Never destroyed: its references must outlive interpreter finalisation.
+Bound& bound_objects() {
+    static Bound* objects = new Bound();
+    return *objects;
+}
 
 }  // namespace
 
-const Bound& bound() { return bound_objects; }
+const Bound& bound() { return bound_objects(); }
 
 void body(ts::ModuleScope& m) {
     m.import_as("numpy", "np");
@@ -82,7 +86,7 @@ void body(ts::ModuleScope& m) {
     b.quat_apply = m.get("quat_apply");
     b.wxyz_to_xyzw = m.get("wxyz_to_xyzw");
     b.xyzw_to_wxyz = m.get("xyzw_to_wxyz");
-    bound_objects = std::move(b);
+    bound_objects() = std::move(b);
 }
 
 }  // namespace math_transfrom
