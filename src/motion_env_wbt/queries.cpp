@@ -4,8 +4,12 @@
 // instance when it runs; the clip arrays are found by name, so switching
 // `file` switches the clip.
 
+#include "kernels/gather.hpp"
 #include "motion_env_wbt/environment.hpp"
+#include "runtime/numpy_api.hpp"
 #include "runtime/ops.hpp"
+
+#include <cstdint>
 
 namespace motion_env_wbt {
 
@@ -30,19 +34,101 @@ Ref frame_row(Call& c, PyObject* suffix) {
     return item(a.get(), step.get());
 }
 
+// An exact int that indexes an axis of `size` (negative counts from the end),
+// wrapped into [0, size); false otherwise, without an error set.
+bool axis_index(PyObject* o, npy_intp size, npy_intp& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    if (v < -size || v >= size) return false;
+    out = static_cast<npy_intp>(v < 0 ? v + size : v);
+    return true;
+}
+
+template <class Word>
+void gather_rows(PyArrayObject* a, PyArrayObject* out, npy_intp frame, const npy_intp* rows,
+                 npy_intp count) {
+    const auto item = static_cast<std::ptrdiff_t>(sizeof(Word));
+    const Word* base = reinterpret_cast<const Word*>(PyArray_BYTES(a));
+    Word* dst = reinterpret_cast<Word*>(PyArray_BYTES(out));
+    const npy_intp k = PyArray_DIM(a, 2);
+    for (npy_intp j = 0; j < count; ++j)
+        trackscope::kernels::gather_row(base, PyArray_STRIDE(a, 0) / item, PyArray_STRIDE(a, 1) / item,
+                                        PyArray_STRIDE(a, 2) / item, frame, rows[j], k, dst + j * k);
+}
+
+// The clip as a plain 3-D array of fixed-size items with every body_index
+// entry a plain int inside the body axis: the restriction a[:, body_index]
+// cannot fail, so a query may read its one row directly.
+PyArrayObject* direct_clip(PyObject* clip, PyObject* bodies) {
+    if (!PyArray_CheckExact(clip) || !PyList_CheckExact(bodies)) return nullptr;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(clip);
+    if (PyArray_NDIM(a) != 3 || !PyArray_ISALIGNED(a) || PyDataType_REFCHK(PyArray_DESCR(a)))
+        return nullptr;
+    const npy_intp item = PyArray_ITEMSIZE(a);
+    if (item != 1 && item != 2 && item != 4 && item != 8) return nullptr;
+    for (int d = 0; d < 3; ++d)
+        if (PyArray_STRIDE(a, d) % item) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bodies); ++i) {
+        npy_intp unused;
+        if (!axis_index(PyList_GET_ITEM(bodies, i), PyArray_DIM(a, 1), unused)) return nullptr;
+    }
+    return a;
+}
+
+// a[:, body_index][step, anchor] for a direct clip, or empty when step or
+// anchor are not plain in-range ints (the indexing then decides and raises).
+Ref anchor_rows_direct(PyArrayObject* a, PyObject* bodies, PyObject* step, PyObject* anchor) {
+    npy_intp frame;
+    if (!PyList_CheckExact(anchor) || !axis_index(step, PyArray_DIM(a, 0), frame)) return {};
+    const npy_intp count = PyList_GET_SIZE(anchor);
+    constexpr npy_intp kMaxRows = 64;
+    if (count < 1 || count > kMaxRows) return {};
+    npy_intp rows[kMaxRows];
+    for (npy_intp j = 0; j < count; ++j) {
+        npy_intp position;
+        if (!axis_index(PyList_GET_ITEM(anchor, j), PyList_GET_SIZE(bodies), position)) return {};
+        axis_index(PyList_GET_ITEM(bodies, position), PyArray_DIM(a, 1), rows[j]);
+    }
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    npy_intp dims[2] = {count, PyArray_DIM(a, 2)};
+    Py_INCREF(descr);
+    Ref out = Ref::steal(
+        PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
+    PyArrayObject* o = reinterpret_cast<PyArrayObject*>(out.get());
+    switch (PyArray_ITEMSIZE(a)) {
+        case 1: gather_rows<std::uint8_t>(a, o, frame, rows, count); break;
+        case 2: gather_rows<std::uint16_t>(a, o, frame, rows, count); break;
+        case 4: gather_rows<std::uint32_t>(a, o, frame, rows, count); break;
+        default: gather_rows<std::uint64_t>(a, o, frame, rows, count); break;
+    }
+    return out;
+}
+
 // clip[:, self.body_index][self.time_steps, self.motion_anchor_body_index]:
-// the anchor body of the current frame, shape (1, k).
+// the anchor body of the current frame, shape (1, k).  Reads one row instead
+// of restricting every frame when the restriction cannot fail.
 Ref anchor_row(Call& c, PyObject* suffix) {
     PyObject* self = c.arg(0);
     Ref a = clip_array(c, suffix);
-    Ref all = slice(nullptr, nullptr);
     Ref bodies = attr(self, TS_ID("body_index"));
-    Ref tracked_key = tuple({all.get(), bodies.get()});
-    Ref tracked = item(a.get(), tracked_key.get());
+    if (PyArrayObject* direct = direct_clip(a.get(), bodies.get())) {
+        Ref step = attr(self, TS_ID("time_steps"));
+        Ref anchor = attr(self, TS_ID("motion_anchor_body_index"));
+        if (Ref row = anchor_rows_direct(direct, bodies.get(), step.get(), anchor.get())) return row;
+        Ref all = slice(nullptr, nullptr);
+        Ref tracked = item(a.get(), tuple({all.get(), bodies.get()}).get());
+        return item(tracked.get(), tuple({step.get(), anchor.get()}).get());
+    }
+    Ref all = slice(nullptr, nullptr);
+    Ref tracked = item(a.get(), tuple({all.get(), bodies.get()}).get());
     Ref step = attr(self, TS_ID("time_steps"));
     Ref anchor = attr(self, TS_ID("motion_anchor_body_index"));
-    Ref key = tuple({step.get(), anchor.get()});
-    return item(tracked.get(), key.get());
+    return item(tracked.get(), tuple({step.get(), anchor.get()}).get());
 }
 
 // q[:, [1, 2, 3, 0]]: [w, x, y, z] rows to [x, y, z, w].
