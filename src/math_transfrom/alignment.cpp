@@ -5,6 +5,7 @@
 // assignment and subclass overrides both take effect.
 
 #include "math_transfrom/docstrings.hpp"
+#include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ops.hpp"
 
@@ -87,6 +88,7 @@ Ref set_base(Call& c) {
 }
 
 Ref align_quat(Call& c) {
+    if (Ref r = fast::align_quat(c)) return r;
     PyObject* self = c.arg(0);
     Ref R_cur = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {c.arg(1)});
     Ref R_base = attr(self, TS_ID("R_base"));
@@ -96,6 +98,7 @@ Ref align_quat(Call& c) {
 }
 
 Ref align_xyz(Call& c) {
+    if (Ref r = fast::align_xyz(c)) return r;
     PyObject* self = c.arg(0);
     Ref xyz = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});
     Ref R_base = attr(self, TS_ID("R_base"));

@@ -18,4 +18,8 @@ ts::Ref matrix_from_quat(ts::Call& c);
 ts::Ref quatToEuler(ts::Call& c);
 ts::Ref subtract_frame_transforms(ts::Call& c);
 
+// TransformAlignment methods on one pose (values to rounding of SciPy's).
+ts::Ref align_quat(ts::Call& c);
+ts::Ref align_xyz(ts::Call& c);
+
 }  // namespace math_transfrom::fast

@@ -1,0 +1,159 @@
+// Native stand-ins for TransformAlignment.align_quat and align_xyz on one
+// pose, the shape the control loop feeds them.  They give SciPy's values to
+// rounding: the base quaternion is read once per Rotation object through
+// as_quat(), then composition and vector rotation use SciPy's formulas.  Any
+// other case (stacks, non-finite or zero quaternions, other dtypes, a rebound
+// R or np, a Rotation subclass) goes through SciPy, which raises every error.
+
+#include "math_transfrom/fast_paths.hpp"
+#include "math_transfrom/functions.hpp"
+#include "runtime/ndarray.hpp"
+#include "runtime/ops.hpp"
+
+#include <cmath>
+
+namespace math_transfrom::fast {
+
+using ts::Call;
+using ts::FloatOperand;
+using ts::Ref;
+
+namespace {
+
+// [x, y, z, w] of one rotation, and whether it is a single rotation rather
+// than a stack of one.
+struct OneRotation {
+    double q[4];
+    bool single;
+};
+
+// The last base seen, kept alive so that its identity cannot be reused.
+struct BaseCache {
+    Ref rotation;
+    OneRotation value;
+};
+
+BaseCache& base_cache() {
+    static BaseCache* cache = new BaseCache();  // outlives finalisation
+    return *cache;
+}
+
+// The base rotation of one pose, when `r` is exactly a SciPy Rotation that is
+// single or a stack of one.
+bool base_rotation(PyObject* r, OneRotation& out) {
+    const Bound& g = bound();
+    if (!g.R || Py_TYPE(r) != reinterpret_cast<PyTypeObject*>(g.R.get())) return false;
+    BaseCache& cache = base_cache();
+    if (cache.rotation.get() == r) {
+        out = cache.value;
+        return true;
+    }
+    Ref single = ts::attr(r, TS_ID("single"));
+    Ref quat = ts::call_method(r, TS_ID("as_quat"), {});
+    FloatOperand q;
+    if (!ts::float_operand(quat.get(), q, 4) || q.type != NPY_FLOAT64 || q.components() != 4)
+        return false;
+    const bool is_single = single.get() == Py_True;
+    if (is_single ? q.ndim != 1 : (q.ndim != 2 || q.shape[0] != 1)) return false;
+    const double* p = reinterpret_cast<const double*>(q.data);
+    for (int i = 0; i < 4; ++i) out.q[i] = p[i * q.comp_stride()];
+    out.single = is_single;
+    cache.rotation = Ref::borrow(r);
+    cache.value = out;
+    return true;
+}
+
+// One row of `count` components from a float64 operand of shape (k,) or
+// (1, k); `single` tells which.
+bool one_row(PyObject* o, npy_intp k, double* out, bool& single) {
+    FloatOperand v;
+    if (!ts::float_operand(o, v, k) || v.type != NPY_FLOAT64 || v.components() != k) return false;
+    if (v.ndim == 2 && v.shape[0] != 1) return false;
+    if (v.ndim > 2) return false;
+    single = v.ndim == 1;
+    const double* p = reinterpret_cast<const double*>(v.data);
+    for (npy_intp i = 0; i < k; ++i) {
+        out[i] = p[i * v.comp_stride()];
+        if (!std::isfinite(out[i])) return false;
+    }
+    return true;
+}
+
+Ref row_array(const double* values, npy_intp k, bool single) {
+    npy_intp dims[2] = {1, k};
+    Ref out = Ref::steal(single ? PyArray_SimpleNew(1, dims + 1, NPY_FLOAT64)
+                                : PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    double* p = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    for (npy_intp i = 0; i < k; ++i) p[i] = values[i];
+    return out;
+}
+
+void normalise(double* q) {
+    const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    for (int i = 0; i < 4; ++i) q[i] /= n;
+}
+
+// p * q for [x, y, z, w] quaternions (q applied first).
+void compose(const double* p, const double* q, double* out) {
+    const double cx = p[1] * q[2] - p[2] * q[1];
+    const double cy = p[2] * q[0] - p[0] * q[2];
+    const double cz = p[0] * q[1] - p[1] * q[0];
+    out[0] = p[3] * q[0] + q[3] * p[0] + cx;
+    out[1] = p[3] * q[1] + q[3] * p[1] + cy;
+    out[2] = p[3] * q[2] + q[3] * p[2] + cz;
+    out[3] = p[3] * q[3] - p[0] * q[0] - p[1] * q[1] - p[2] * q[2];
+}
+
+// The transpose of the rotation matrix of unit q applied to v: v rotated by
+// the inverse of q.
+void rotate_inverse(const double* q, const double* v, double* out) {
+    const double x = q[0], y = q[1], z = q[2], w = q[3];
+    const double x2 = x * x, y2 = y * y, z2 = z * z, w2 = w * w;
+    const double xy = x * y, zw = z * w, xz = x * z, yw = y * w, yz = y * z, xw = x * w;
+    const double m[3][3] = {{x2 - y2 - z2 + w2, 2 * (xy - zw), 2 * (xz + yw)},
+                            {2 * (xy + zw), -x2 + y2 - z2 + w2, 2 * (yz - xw)},
+                            {2 * (xz - yw), 2 * (yz + xw), -x2 - y2 + z2 + w2}};
+    for (int i = 0; i < 3; ++i) out[i] = m[0][i] * v[0] + m[1][i] * v[1] + m[2][i] * v[2];
+}
+
+bool r_intact(Call& c) {
+    const Bound& g = bound();
+    return g.R && c.global_borrowed(TS_ID("R")) == g.R.get();
+}
+
+}  // namespace
+
+// R.from_quat(quat) then self.R_base.inv() * R_cur, as_quat().
+Ref align_quat(Call& c) {
+    double q[4];
+    bool q_single;
+    if (!r_intact(c) || !one_row(c.arg(1), 4, q, q_single)) return {};
+    const double norm2 = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+    if (!(norm2 > 0.0) || !std::isfinite(norm2)) return {};
+    Ref base = ts::attr(c.arg(0), TS_ID("R_base"));
+    OneRotation b;
+    if (!base_rotation(base.get(), b)) return {};
+    normalise(q);
+    const double inverse[4] = {-b.q[0], -b.q[1], -b.q[2], b.q[3]};
+    double out[4];
+    compose(inverse, q, out);
+    normalise(out);
+    return row_array(out, 4, b.single && q_single);
+}
+
+// np.asarray(xyz), then self.R_base.inv().apply(xyz).
+Ref align_xyz(Call& c) {
+    double v[3];
+    bool v_single;
+    const Bound& g = bound();
+    if (!r_intact(c) || c.global_borrowed(TS_ID("np")) != g.np.get()) return {};
+    if (!one_row(c.arg(1), 3, v, v_single)) return {};
+    Ref base = ts::attr(c.arg(0), TS_ID("R_base"));
+    OneRotation b;
+    if (!base_rotation(base.get(), b)) return {};
+    double out[3];
+    rotate_inverse(b.q, v, out);
+    return row_array(out, 3, b.single && v_single);
+}
+
+}  // namespace math_transfrom::fast

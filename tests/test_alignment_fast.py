@@ -1,0 +1,135 @@
+"""TransformAlignment on one pose runs natively; it must agree with SciPy's
+composition and vector rotation to rounding, keep SciPy's shapes, and leave
+every other case (and every error) to SciPy."""
+
+import os
+import sys
+
+import numpy as np
+import pytest
+from scipy.spatial.transform import Rotation
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import trackscope  # noqa: F401,E402
+import math_transfrom as mt  # noqa: E402
+import reference as ref  # noqa: E402
+
+rng = np.random.default_rng(7)
+
+
+def bases():
+    q = rng.normal(size=4)
+    yield "identity", None
+    yield "single", q
+    yield "stack of one", q[None, :]
+    yield "yaw only", rng.normal(size=(1, 4))
+
+
+def both(quat, **kw):
+    return mt.TransformAlignment(quat, **kw), ref.TransformAlignment(quat, **kw)
+
+
+def assert_close(got, want):
+    assert isinstance(got, np.ndarray) and got.dtype == want.dtype and got.shape == want.shape
+    np.testing.assert_allclose(got, want, rtol=1e-13, atol=1e-14)
+
+
+@pytest.mark.parametrize("yaw_only", [False, True])
+@pytest.mark.parametrize("shape", [(4,), (1, 4)])
+def test_align_quat_matches_scipy(shape, yaw_only):
+    for _, base in bases():
+        native, plain = both(base, yaw_only=yaw_only)
+        for _ in range(20):
+            q = rng.normal(size=shape) * rng.uniform(0.1, 10)
+            assert_close(native.align_quat(q), plain.align_quat(q))
+        assert_close(native.align_quat(list(q.ravel())), plain.align_quat(list(q.ravel())))
+
+
+@pytest.mark.parametrize("shape", [(3,), (1, 3)])
+def test_align_xyz_and_pos_match_scipy(shape):
+    for _, base in bases():
+        native, plain = both(base, pos=rng.normal(size=3))
+        for _ in range(20):
+            v = rng.normal(size=shape) * 5
+            assert_close(native.align_xyz(v), plain.align_xyz(v))
+            assert_close(native.align_pos(v), plain.align_pos(v))
+        got, want = native.align_transform(rng.normal(size=4), v), plain.align_transform(rng.normal(size=4), v)
+        assert len(got) == 2
+
+
+def test_reassigned_base_is_read_at_each_call():
+    native, plain = both(rng.normal(size=4))
+    q = rng.normal(size=4)
+    before = native.align_quat(q)
+    for obj in (native, plain):
+        obj.R_base = Rotation.from_quat([0.0, 0.0, np.sin(0.4), np.cos(0.4)])
+    after = native.align_quat(q)
+    assert not np.allclose(before, after)
+    assert_close(after, plain.align_quat(q))
+    assert_close(native.align_xyz([1.0, 2.0, 3.0]), plain.align_xyz([1.0, 2.0, 3.0]))
+
+
+@pytest.mark.parametrize(
+    "quat",
+    [
+        np.zeros(4),
+        np.array([np.nan, 0.0, 0.0, 1.0]),
+        np.array([np.inf, 0.0, 0.0, 1.0]),
+        np.ones(3),
+        np.ones((2, 4)),
+        np.ones((1, 1, 4)),
+        [1, 0, 0, 0],
+        np.ones(4, np.float32),
+        "abcd",
+    ],
+)
+def test_align_quat_outside_the_fast_path_is_scipys(quat):
+    native, plain = both(rng.normal(size=4))
+    try:
+        want = plain.align_quat(quat)
+    except Exception as exc:  # noqa: BLE001
+        with pytest.raises(type(exc)) as got:
+            native.align_quat(quat)
+        assert str(got.value) == str(exc)
+        return
+    got = native.align_quat(quat)
+    assert got.dtype == want.dtype and got.shape == want.shape
+    np.testing.assert_allclose(got, want, rtol=1e-13, atol=1e-14)
+
+
+def test_stacked_and_foreign_bases_go_through_scipy():
+    native, plain = both(rng.normal(size=(3, 4)))
+    q = rng.normal(size=(3, 4))
+    assert_close(native.align_quat(q), plain.align_quat(q))
+    assert_close(native.align_xyz(np.ones((3, 3))), plain.align_xyz(np.ones((3, 3))))
+
+    class Marked(Rotation):
+        pass
+
+    native.R_base = Marked([0.0, 0.0, 0.0, 1.0])
+    assert isinstance(native.R_base, Marked)
+    np.testing.assert_allclose(native.align_xyz([1.0, 2.0, 3.0]), [1.0, 2.0, 3.0])
+
+    native.R_base = "not a rotation"
+    with pytest.raises(AttributeError):
+        native.align_quat([0.0, 0.0, 0.0, 1.0])
+
+
+def test_rebound_rotation_class_is_honoured():
+    native = mt.TransformAlignment()
+    calls = []
+    original = mt.R
+
+    class Spy:
+        @staticmethod
+        def from_quat(q):
+            calls.append(q)
+            return original.from_quat(q)
+
+    mt.R = Spy
+    try:
+        native.align_quat([0.0, 0.0, 0.0, 1.0])
+    finally:
+        mt.R = original
+    assert calls
