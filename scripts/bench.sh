@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Main job: set everything up (scripts/setup.sh, plus numpy-quaternion as a
+# peer), then run the benchmark.  Extra arguments go to bench/bench.py.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh numpy-quaternion
+exec "${VENV:-.venv}/bin/python" bench/bench.py "$@"
