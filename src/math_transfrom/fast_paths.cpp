@@ -208,7 +208,14 @@ Ref matrix_from_quat(Call& c) {
         ts::aligned_strides(q, b, qs);
         contiguous_strides(b, 9, os);
         ts::for_each_run<2>(b, {qs, os}, [&](npy_intp n, const auto& off, const auto& row) {
-            k::matrix_from_quat_wxyz<T>(n, in_rows<T>(q, off[0], row[0]), out_rows<T>(out, off[1], row[1]));
+            const k::Strided<T> in = in_rows<T>(q, off[0], row[0]);
+            const k::StridedOut<T> to = out_rows<T>(out, off[1], row[1]);
+            // Contiguous rows with strides known at compile time let the
+            // compiler vectorise the nine entries.
+            if (in.row == 4 && in.comp == 1 && to.row == 9)
+                k::matrix_from_quat_wxyz<T>(n, {in.p, 4, 1}, {to.p, 9, 1});
+            else
+                k::matrix_from_quat_wxyz<T>(n, in, to);
         });
         return out;
     });
