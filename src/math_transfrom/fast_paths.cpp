@@ -7,6 +7,7 @@
 
 #include "math_transfrom/fast_paths.hpp"
 
+#include "kernels/fp_flags.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/quat_kernels.hpp"
 #include "math_transfrom/functions.hpp"
@@ -32,11 +33,15 @@ bool global_is(Call& c, PyObject* name, const Ref& original) {
 
 bool np_intact(Call& c) { return global_is(c, TS_ID("np"), bound().np); }
 
-// Calls body(T{}) with T the C type of a float operand's dtype.
+// Calls body(T{}) with T the C type of a float operand's dtype.  A run that
+// raised a floating-point exception is discarded: NumPy then recomputes the
+// same values and reports the condition as its error state says.
 template <class F>
 Ref with_float_type(int type, F&& body) {
-    if (type == NPY_FLOAT64) return body(double{});
-    return body(float{});
+    k::FpFlags flags;
+    Ref out = type == NPY_FLOAT64 ? body(double{}) : body(float{});
+    if (!flags.clean()) return {};
+    return out;
 }
 
 template <class T>
@@ -276,7 +281,9 @@ Ref quatToEuler(Call& c) {
     if (!np_intact(c) || !numpy_uses_libm_trig() || !four_doubles(c.arg(0), q)) return {};
     npy_intp three = 3;
     Ref out = Ref::steal(PyArray_SimpleNew(1, &three, NPY_FLOAT64));
+    k::FpFlags flags;
     k::quat_to_euler_wxyz(1, k::Strided<double>{q, 0, 1}, out_rows<double>(out, 0, 0));
+    if (!flags.clean()) return {};
     return out;
 }
 

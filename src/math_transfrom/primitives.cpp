@@ -99,17 +99,33 @@ Ref quat_inv(Call& c) {
 
 namespace {
 
+// ((p0 op1 p1) op2 p2) op3 p3 with the products p_k = l_k * r_k, evaluated
+// left to right as the interpreter does (NumPy reports floating-point
+// conditions in that order).
+struct Term {
+    const Ref& l;
+    const Ref& r;
+};
+
+Ref chain(Term t0, char op1, Term t1, char op2, Term t2, char op3, Term t3) {
+    auto apply = [](char op, const Ref& x, const Ref& y) {
+        return op == '+' ? add(x.get(), y.get()) : sub(x.get(), y.get());
+    };
+    Ref acc = mul(t0.l.get(), t0.r.get());
+    Ref p1 = mul(t1.l.get(), t1.r.get());
+    acc = apply(op1, acc, p1);
+    Ref p2 = mul(t2.l.get(), t2.r.get());
+    acc = apply(op2, acc, p2);
+    Ref p3 = mul(t3.l.get(), t3.r.get());
+    return apply(op3, acc, p3);
+}
+
 Ref product(PyObject* np, const Components& a, const Components& b) {
-    auto m = [](const Ref& l, const Ref& r) { return mul(l.get(), r.get()); };
     Components out;
-    out.w = sub(sub(sub(m(a.w, b.w).get(), m(a.x, b.x).get()).get(), m(a.y, b.y).get()).get(),
-                m(a.z, b.z).get());
-    out.x = sub(add(add(m(a.w, b.x).get(), m(a.x, b.w).get()).get(), m(a.y, b.z).get()).get(),
-                m(a.z, b.y).get());
-    out.y = add(add(sub(m(a.w, b.y).get(), m(a.x, b.z).get()).get(), m(a.y, b.w).get()).get(),
-                m(a.z, b.x).get());
-    out.z = add(sub(add(m(a.w, b.z).get(), m(a.x, b.y).get()).get(), m(a.y, b.x).get()).get(),
-                m(a.z, b.w).get());
+    out.w = chain({a.w, b.w}, '-', {a.x, b.x}, '-', {a.y, b.y}, '-', {a.z, b.z});
+    out.x = chain({a.w, b.x}, '+', {a.x, b.w}, '+', {a.y, b.z}, '-', {a.z, b.y});
+    out.y = chain({a.w, b.y}, '-', {a.x, b.z}, '+', {a.y, b.w}, '+', {a.z, b.x});
+    out.z = chain({a.w, b.z}, '+', {a.x, b.y}, '-', {a.y, b.x}, '+', {a.z, b.w});
     return stack_last(np, out);
 }
 
@@ -133,20 +149,35 @@ Ref quat_mul_e(Call& c) {
     check_same_shape(q1, q2);
     Components a = split(q1);
     Components b = split(q2);
+    // Each binary operation is its own statement: operands left to right.
     auto A = [](const Ref& l, const Ref& r) { return add(l.get(), r.get()); };
     auto S = [](const Ref& l, const Ref& r) { return sub(l.get(), r.get()); };
     auto M = [](const Ref& l, const Ref& r) { return mul(l.get(), r.get()); };
-    Ref ww = M(A(a.z, a.x), A(b.x, b.y));
-    Ref yy = M(S(a.w, a.y), A(b.w, b.z));
-    Ref zz = M(A(a.w, a.y), S(b.w, b.z));
-    Ref xx = A(A(ww, yy), zz);
+    Ref t = A(a.z, a.x);
+    Ref ww = M(t, A(b.x, b.y));
+    t = S(a.w, a.y);
+    Ref yy = M(t, A(b.w, b.z));
+    t = A(a.w, a.y);
+    Ref zz = M(t, S(b.w, b.z));
+    t = A(ww, yy);
+    Ref xx = A(t, zz);
     Ref half = py_float(0.5);
-    Ref qq = M(half, A(xx, M(S(a.z, a.x), S(b.x, b.y))));
+    t = S(a.z, a.x);
+    Ref inner = M(t, S(b.x, b.y));
+    Ref qq = M(half, A(xx, inner));
     Components out;
-    out.w = A(S(qq, ww), M(S(a.z, a.y), S(b.y, b.z)));
-    out.x = A(S(qq, xx), M(A(a.x, a.w), A(b.x, b.w)));
-    out.y = A(S(qq, yy), M(S(a.w, a.x), A(b.y, b.z)));
-    out.z = A(S(qq, zz), M(A(a.z, a.y), S(b.w, b.x)));
+    t = S(qq, ww);
+    Ref d = S(a.z, a.y);
+    out.w = A(t, M(d, S(b.y, b.z)));
+    t = S(qq, xx);
+    d = A(a.x, a.w);
+    out.x = A(t, M(d, A(b.x, b.w)));
+    t = S(qq, yy);
+    d = S(a.w, a.x);
+    out.y = A(t, M(d, A(b.y, b.z)));
+    t = S(qq, zz);
+    d = A(a.z, a.y);
+    out.z = A(t, M(d, S(b.w, b.x)));
     return stack_last(c.global(TS_ID("np")).get(), out);
 }
 
