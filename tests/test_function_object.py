@@ -228,7 +228,6 @@ def test_binds_as_method():
     assert outcome(q.conj, (5,)) == expected
 
 
-@pytest.mark.xfail(strict=True, reason="compiled functions do not support weak references")
 def test_weak_reference():
     import weakref
     assert weakref.ref(mt.quat_mul)() is mt.quat_mul

@@ -123,13 +123,13 @@ PyObject* finder_create_module(PyObject*, PyObject* spec) {
 PyObject* finder_exec_module(PyObject*, PyObject* module) {
     return ts::boundary([&] {
         Ref name = ts::attr(module, TS_ID("__name__"));
-        Ref modules = Ref::borrow(PyImport_GetModuleDict());
-        ts::set_item(modules.get(), name.get(), module);
         const ModuleEntry* entry = find_entry(name.get());
         if (!entry) {
             PyErr_Format(PyExc_ImportError, "no built-in module named %R", name.get());
             ts::raise();
         }
+        Ref modules = Ref::borrow(PyImport_GetModuleDict());
+        ts::set_item(modules.get(), name.get(), module);
         run_body(*entry, module);
         PyObject* spec = nullptr;
         if (_PyObject_LookupAttr(module, TS_ID("__spec__"), &spec) < 0) ts::raise();

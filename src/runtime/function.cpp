@@ -144,6 +144,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->builtins);
     Py_VISIT(fn->code);
     Py_VISIT(fn->param_names);
+    Py_VISIT(fn->kwdefaults);
     return 0;
 }
 
@@ -160,12 +161,14 @@ int fn_clear(PyObject* self) {
     Py_CLEAR(fn->builtins);
     Py_CLEAR(fn->code);
     Py_CLEAR(fn->param_names);
+    Py_CLEAR(fn->kwdefaults);
     return 0;
 }
 
 void fn_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_fn(self)->weakrefs) PyObject_ClearWeakRefs(self);
     fn_clear(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -201,6 +204,7 @@ PyMemberDef fn_members[] = {
     {"__code__", T_OBJECT, offsetof(Function, code), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -238,7 +242,16 @@ int set_defaults(PyObject* self, PyObject* v, void*) {
     Py_SETREF(as_fn(self)->defaults, Py_NewRef(v));
     return 0;
 }
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_fn(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    if (v == nullptr) v = Py_None;
+    if (v != Py_None && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_SETREF(as_fn(self)->kwdefaults, Py_NewRef(v));
+    return 0;
+}
 PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(as_fn(self)->annotations);
 }
@@ -261,7 +274,7 @@ PyGetSetDef fn_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -420,6 +433,8 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
     fn->builtins = builtins.release();
     fn->code = code.release();
     fn->param_names = names.release();
+    fn->kwdefaults = Py_NewRef(Py_None);
+    fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }

@@ -88,6 +88,8 @@ struct Function {
     PyObject* builtins;
     PyObject* code;         // code object describing the signature
     PyObject* param_names;  // tuple of interned str
+    PyObject* kwdefaults;   // None or dict; no keyword-only parameters read it
+    PyObject* weakrefs;
 };
 
 extern PyTypeObject* FunctionType;
