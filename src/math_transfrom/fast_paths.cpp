@@ -253,32 +253,11 @@ bool numpy_uses_libm_trig() {
     return libm;
 }
 
-// The four components of one quaternion as Python or NumPy float64 scalars
-// would give them: a list/tuple whose first four items are floats, or a 1-D
-// float64 array of at least four entries.
-bool four_doubles(PyObject* o, double* out) {
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        if (PySequence_Fast_GET_SIZE(o) < 4) return false;
-        PyObject** items = PySequence_Fast_ITEMS(o);
-        for (int i = 0; i < 4; ++i) {
-            if (!PyFloat_Check(items[i])) return false;
-            out[i] = PyFloat_AS_DOUBLE(items[i]);
-        }
-        return true;
-    }
-    FloatOperand q;
-    if (!PyArray_CheckExact(o) || !ts::float_operand(o, q, 4)) return false;
-    if (q.type != NPY_FLOAT64 || q.ndim != 1 || q.shape[0] < 4) return false;
-    const double* p = reinterpret_cast<const double*>(q.data);
-    for (int i = 0; i < 4; ++i) out[i] = p[i * q.strides[0]];
-    return true;
-}
-
 }  // namespace
 
 Ref quatToEuler(Call& c) {
     double q[4];
-    if (!np_intact(c) || !numpy_uses_libm_trig() || !four_doubles(c.arg(0), q)) return {};
+    if (!np_intact(c) || !numpy_uses_libm_trig() || !ts::first_floats(c.arg(0), 4, q)) return {};
     npy_intp three = 3;
     Ref out = Ref::steal(PyArray_SimpleNew(1, &three, NPY_FLOAT64));
     k::FpFlags flags;

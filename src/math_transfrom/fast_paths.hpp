@@ -22,4 +22,9 @@ ts::Ref subtract_frame_transforms(ts::Call& c);
 ts::Ref align_quat(ts::Call& c);
 ts::Ref align_xyz(ts::Call& c);
 
+// One-quaternion SciPy round trips (values to rounding of SciPy's).
+ts::Ref world_to_body_vel(ts::Call& c);
+ts::Ref reset_pose(ts::Call& c);
+ts::Ref pelvis_to_torso_quat(ts::Call& c);
+
 }  // namespace math_transfrom::fast

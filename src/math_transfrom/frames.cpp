@@ -59,6 +59,7 @@ Ref subtract_frame_transforms_r(Call& c) {
 }
 
 Ref world_to_body_vel(Call& c) {
+    if (Ref r = fast::world_to_body_vel(c)) return r;
     PyObject* lin_vel_w = c.arg(0);
     PyObject* quat = c.arg(1);
 

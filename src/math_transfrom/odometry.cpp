@@ -2,6 +2,7 @@
 // [w, x, y, z]; SciPy works on [x, y, z, w] in between.  The layout
 // converters unpack exactly four items, so these take one pose at a time.
 
+#include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ops.hpp"
 
@@ -115,6 +116,7 @@ Ref reset_quat_yaw_only_keep_rp(Call& c) {
 }
 
 Ref reset_pose(Call& c) {
+    if (Ref r = fast::reset_pose(c)) return r;
     PyObject* p_odom = c.arg(0);
     PyObject* p_offset = c.arg(2);
     Ref q_odom = convert(c, TS_ID("wxyz_to_xyzw"), c.arg(1));
@@ -130,6 +132,7 @@ Ref reset_pose(Call& c) {
 }
 
 Ref pelvis_to_torso_quat(Call& c) {
+    if (Ref r = fast::pelvis_to_torso_quat(c)) return r;
     PyObject* imu_quat = c.arg(0);
     Ref R_from_quat = attr(c.global(TS_ID("R")), TS_ID("from_quat"));
     Ref xyzw = xyzw_items(imu_quat);

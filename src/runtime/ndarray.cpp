@@ -37,6 +37,24 @@ bool float_operand(PyObject* o, FloatOperand& out, npy_intp sequence_len) {
     return true;
 }
 
+bool first_floats(PyObject* o, int n, double* out) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        if (PySequence_Fast_GET_SIZE(o) < n) return false;
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (int i = 0; i < n; ++i) {
+            if (!PyFloat_Check(items[i])) return false;
+            out[i] = PyFloat_AS_DOUBLE(items[i]);
+        }
+        return true;
+    }
+    FloatOperand q;
+    if (!PyArray_CheckExact(o) || !float_operand(o, q, n)) return false;
+    if (q.type != NPY_FLOAT64 || q.ndim != 1 || q.shape[0] < n) return false;
+    const double* p = reinterpret_cast<const double*>(q.data);
+    for (int i = 0; i < n; ++i) out[i] = p[i * q.strides[0]];
+    return true;
+}
+
 bool python_real(PyObject* o, double& value) {
     if (!PyFloat_CheckExact(o)) return false;
     value = PyFloat_AS_DOUBLE(o);

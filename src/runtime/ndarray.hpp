@@ -32,7 +32,12 @@ struct FloatOperand {
 // for anything else, without an error set.
 bool float_operand(PyObject* o, FloatOperand& out, npy_intp sequence_len);
 
-// True when `o` is an exact Python float or int, read into `value`.
+// The first n items of `o` as indexing would give them to float arithmetic:
+// a list/tuple whose first n items are floats, or a 1-D float64 array of at
+// least n entries.  False for anything else, without an error set.
+bool first_floats(PyObject* o, int n, double* out);
+
+// True when `o` is an exact Python float, read into `value`.
 bool python_real(PyObject* o, double& value);
 
 // Broadcast leading shape of several operands (NumPy rules); false when the

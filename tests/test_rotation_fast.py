@@ -1,6 +1,7 @@
-"""TransformAlignment on one pose runs natively; it must agree with SciPy's
-composition and vector rotation to rounding, keep SciPy's shapes, and leave
-every other case (and every error) to SciPy."""
+"""SciPy Rotation round trips on one pose run natively (TransformAlignment's
+align methods, world_to_body_vel, reset_pose, pelvis_to_torso_quat); they must
+agree with SciPy to rounding, with the same signs and shapes, and leave every
+other case (and every error) to SciPy."""
 
 import os
 import sys
@@ -133,3 +134,63 @@ def test_rebound_rotation_class_is_honoured():
     finally:
         mt.R = original
     assert calls
+
+
+def unit_wxyz(n=None):
+    q = rng.normal(size=(4,) if n is None else (n, 4))
+    return q / np.linalg.norm(q, axis=-1, keepdims=True)
+
+
+def same_outcome(name, args):
+    """Native and SciPy-backed results agree to rounding, or raise alike."""
+    try:
+        want = getattr(ref, name)(*args)
+    except Exception as exc:  # noqa: BLE001
+        with pytest.raises(type(exc)) as got:
+            getattr(mt, name)(*args)
+        assert str(got.value) == str(exc)
+        return
+    got = getattr(mt, name)(*args)
+    for g, w in zip(got, want) if isinstance(want, tuple) else [(got, want)]:
+        assert isinstance(g, np.ndarray) and g.dtype == w.dtype and g.shape == w.shape
+        np.testing.assert_allclose(g, w, rtol=1e-12, atol=1e-13)
+
+
+@pytest.mark.parametrize("trial", range(25))
+def test_one_pose_functions_match_scipy(trial):
+    scale = 10.0 ** rng.uniform(-3, 3)
+    q1, q2 = unit_wxyz() * scale, unit_wxyz()
+    p1, p2 = rng.normal(size=3), rng.normal(size=3)
+    angle = rng.uniform(-7, 7)
+    same_outcome("world_to_body_vel", (p1, q1))
+    same_outcome("world_to_body_vel", (rng.normal(size=(5, 3)), list(q1)))
+    same_outcome("reset_pose", (p1, q1, p2, q2))
+    same_outcome("reset_pose", (p1, tuple(q1), p2, list(q2)))
+    same_outcome("pelvis_to_torso_quat", (q1, angle))
+    same_outcome("pelvis_to_torso_quat", (list(q1), np.float64(angle)))
+
+
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("world_to_body_vel", ([1.0, 0.0, 0.0], np.zeros(4))),
+        ("world_to_body_vel", (np.ones(3), [np.nan, 0.0, 0.0, 1.0])),
+        ("world_to_body_vel", (np.ones(3), np.ones(3))),
+        ("world_to_body_vel", (np.ones(2), np.ones(4))),
+        ("world_to_body_vel", (np.ones(3, np.float32), np.ones(4))),
+        ("world_to_body_vel", ([1, 2, 3], [1, 0, 0, 0])),
+        ("reset_pose", (np.ones(3), np.zeros(4), np.ones(3), np.ones(4))),
+        ("reset_pose", ([1.0, 2.0, 3.0], np.ones(4), [1.0, 2.0, 3.0], np.ones(4))),
+        ("reset_pose", (np.ones(3), np.ones(5), np.ones(3), np.ones(4))),
+        ("reset_pose", (np.full(3, np.inf), np.ones(4), np.full(3, np.inf), np.ones(4))),
+        ("reset_pose", (np.ones(3), np.ones(4), [0.0, 0.0, 1.0], np.ones(4))),
+        ("pelvis_to_torso_quat", (np.ones(4), np.array([0.1, 0.2]))),
+        ("pelvis_to_torso_quat", (np.ones(4), 1)),
+        ("pelvis_to_torso_quat", (np.ones(4), np.inf)),
+        ("pelvis_to_torso_quat", (np.zeros(4), 0.3)),
+        ("pelvis_to_torso_quat", ([1.0, 0.0, 0.0], 0.3)),
+    ],
+)
+def test_one_pose_functions_outside_the_fast_path(name, args):
+    with np.errstate(all="ignore"):
+        same_outcome(name, args)

@@ -1,11 +1,15 @@
-// Native stand-ins for TransformAlignment.align_quat and align_xyz on one
-// pose, the shape the control loop feeds them.  They give SciPy's values to
-// rounding: the base quaternion is read once per Rotation object through
-// as_quat(), then composition and vector rotation use SciPy's formulas.  Any
-// other case (stacks, non-finite or zero quaternions, other dtypes, a rebound
-// R or np, a Rotation subclass) goes through SciPy, which raises every error.
+// Native stand-ins for the SciPy Rotation round trips of one pose: the
+// TransformAlignment methods the control loop calls every tick, and the
+// one-quaternion functions world_to_body_vel, reset_pose and
+// pelvis_to_torso_quat.  They give SciPy's values to rounding (its
+// normalisation, composition, elementary-rotation and vector-rotation
+// formulas); a base Rotation's quaternion is read once per object through
+// as_quat().  Any other case (stacks, non-finite or zero quaternions, other
+// dtypes, rebound module names, Rotation subclasses) goes through SciPy,
+// which raises every error.
 
 #include "math_transfrom/fast_paths.hpp"
+#include "kernels/fp_flags.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ndarray.hpp"
 #include "runtime/ops.hpp"
@@ -121,6 +125,45 @@ bool r_intact(Call& c) {
     return g.R && c.global_borrowed(TS_ID("R")) == g.R.get();
 }
 
+bool np_intact(Call& c) {
+    const Bound& g = bound();
+    return g.np && c.global_borrowed(TS_ID("np")) == g.np.get();
+}
+
+// A finite quaternion of non-zero norm: what R.from_quat accepts silently.
+bool usable_quat(const double* q) {
+    for (int i = 0; i < 4; ++i)
+        if (!std::isfinite(q[i])) return false;
+    const double norm2 = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+    return norm2 > 0.0 && std::isfinite(norm2);
+}
+
+// [w, x, y, z] items 0..3 of a one-quaternion argument, reordered to SciPy's
+// [x, y, z, w] and normalised as from_quat does.
+bool scipy_quat_from_wxyz(PyObject* o, double* xyzw) {
+    double wxyz[4];
+    if (!ts::first_floats(o, 4, wxyz)) return false;
+    xyzw[0] = wxyz[1];
+    xyzw[1] = wxyz[2];
+    xyzw[2] = wxyz[3];
+    xyzw[3] = wxyz[0];
+    if (!usable_quat(xyzw)) return false;
+    normalise(xyzw);
+    return true;
+}
+
+// Exactly four float items: what the layout converters unpack.
+bool exactly_four(PyObject* o) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return PySequence_Fast_GET_SIZE(o) == 4;
+    return PyArray_CheckExact(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) == 1 &&
+           PyArray_DIM(reinterpret_cast<PyArrayObject*>(o), 0) == 4;
+}
+
+Ref wxyz_array_from_xyzw(const double* q) {
+    const double wxyz[4] = {q[3], q[0], q[1], q[2]};
+    return row_array(wxyz, 4, true);
+}
+
 }  // namespace
 
 // R.from_quat(quat) then self.R_base.inv() * R_cur, as_quat().
@@ -154,6 +197,81 @@ Ref align_xyz(Call& c) {
     double out[3];
     rotate_inverse(b.q, v, out);
     return row_array(out, 3, b.single && v_single);
+}
+
+// R.from_quat([q[1], q[2], q[3], q[0]]).inv().apply(lin_vel_w)
+Ref world_to_body_vel(Call& c) {
+    double q[4];
+    if (!r_intact(c) || !scipy_quat_from_wxyz(c.arg(1), q)) return {};
+    FloatOperand v;
+    if (!ts::float_operand(c.arg(0), v, 3) || v.type != NPY_FLOAT64 || v.components() != 3 ||
+        v.ndim > 2)
+        return {};
+    const npy_intp rows = v.ndim == 1 ? 1 : v.shape[0];
+    npy_intp dims[2] = {rows, 3};
+    Ref out = Ref::steal(v.ndim == 1 ? PyArray_SimpleNew(1, dims + 1, NPY_FLOAT64)
+                                     : PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    double* o = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    const double* p = reinterpret_cast<const double*>(v.data);
+    const npy_intp row = v.ndim == 1 ? 0 : v.strides[0];
+    trackscope::kernels::FpFlags flags;
+    for (npy_intp n = 0; n < rows; ++n) {
+        const double vec[3] = {p[n * row], p[n * row + v.comp_stride()], p[n * row + 2 * v.comp_stride()]};
+        rotate_inverse(q, vec, o + 3 * n);
+    }
+    if (!flags.clean()) return {};
+    return out;
+}
+
+// R_offset.inv().apply(p_odom - p_offset) and (R_offset.inv() * R_odom), for
+// one pose given as float64 positions (3,) and four-float quaternions.
+Ref reset_pose(Call& c) {
+    const Bound& g = bound();
+    if (!r_intact(c) || !np_intact(c) ||
+        c.global_borrowed(TS_ID("wxyz_to_xyzw")) != g.wxyz_to_xyzw.get() ||
+        c.global_borrowed(TS_ID("xyzw_to_wxyz")) != g.xyzw_to_wxyz.get())
+        return {};
+    if (!exactly_four(c.arg(1)) || !exactly_four(c.arg(3))) return {};
+    double odom[4], offset[4];
+    if (!scipy_quat_from_wxyz(c.arg(1), odom) || !scipy_quat_from_wxyz(c.arg(3), offset)) return {};
+    double p_odom[3], p_offset[3];
+    for (PyObject* p : {c.arg(0), c.arg(2)}) {
+        FloatOperand v;
+        if (!PyArray_CheckExact(p) || !ts::float_operand(p, v, 3) || v.type != NPY_FLOAT64 ||
+            v.ndim != 1 || v.shape[0] != 3)
+            return {};
+    }
+    ts::first_floats(c.arg(0), 3, p_odom);
+    ts::first_floats(c.arg(2), 3, p_offset);
+    trackscope::kernels::FpFlags flags;
+    const double diff[3] = {p_odom[0] - p_offset[0], p_odom[1] - p_offset[1], p_odom[2] - p_offset[2]};
+    double p_new[3];
+    rotate_inverse(offset, diff, p_new);
+    const double inverse[4] = {-offset[0], -offset[1], -offset[2], offset[3]};
+    double q_new[4];
+    compose(inverse, odom, q_new);
+    normalise(q_new);
+    if (!flags.clean()) return {};
+    Ref position = row_array(p_new, 3, true);
+    Ref orientation = wxyz_array_from_xyzw(q_new);
+    return ts::tuple({position.get(), orientation.get()});
+}
+
+// R_pelvis * R.from_euler('y', waist_pitch_angle), as [w, x, y, z].
+Ref pelvis_to_torso_quat(Call& c) {
+    double pelvis[4];
+    if (!r_intact(c) || !np_intact(c) || !scipy_quat_from_wxyz(c.arg(0), pelvis)) return {};
+    PyObject* angle = c.arg(1);
+    if (!PyFloat_Check(angle)) return {};
+    const double a = PyFloat_AS_DOUBLE(angle);
+    if (!std::isfinite(a)) return {};
+    const double waist[4] = {0.0, std::sin(a / 2), 0.0, std::cos(a / 2)};
+    double torso[4];
+    trackscope::kernels::FpFlags flags;
+    compose(pelvis, waist, torso);
+    normalise(torso);
+    if (!flags.clean()) return {};
+    return wxyz_array_from_xyzw(torso);
 }
 
 }  // namespace math_transfrom::fast
