@@ -15,9 +15,6 @@ using namespace ts;
 
 namespace {
 
-// x[..., index]
-Ref last_axis_key(PyObject* index) { return tuple({Py_Ellipsis, index}); }
-
 Ref init(Call& c) {
     PyObject* self = c.arg(0);
     set_attr(self, TS_ID("yaw_only"), c.arg(3));
@@ -47,7 +44,7 @@ Ref set_base(Call& c) {
             Ref zero = py_float(0.0);
             Ref two = py_int(2);
             Ref first_two = slice(nullptr, two.get());
-            Ref key = last_axis_key(first_two.get());
+            Ref key = tuple({Py_Ellipsis, first_two.get()});
             set_item(euler.get(), key.get(), zero.get());
             r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_euler"), {xyz.get(), euler.get()});
         }
@@ -68,7 +65,7 @@ Ref set_base(Call& c) {
             p_base = call_method(p_base.get(), TS_ID("copy"), {});
             Ref zero = py_float(0.0);
             Ref two = py_int(2);
-            Ref key = last_axis_key(two.get());
+            Ref key = tuple({Py_Ellipsis, two.get()});
             set_item(p_base.get(), key.get(), zero.get());
         }
         set_attr(self, TS_ID("p_base"), p_base);

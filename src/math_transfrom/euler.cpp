@@ -15,10 +15,6 @@ using namespace ts;
 
 namespace {
 
-Ref rich_compare(PyObject* a, PyObject* b, int op) {
-    return Ref::steal(PyObject_RichCompare(a, b, op));
-}
-
 // x[:, k]
 Ref column(PyObject* x, Py_ssize_t k) {
     Ref all = slice(nullptr, nullptr);
@@ -100,9 +96,8 @@ Ref quatToEuler(Call& c) {
     // pitch; |sinp| >= 1 (past the gimbal limit, or a non-unit input) saturates
     Ref sinp = scaled(two.get(), difference_of_products(qw.get(), qy.get(), qz.get(), qx.get()));
     Ref magnitude = call_method(c.global(TS_ID("np")).get(), TS_ID("abs"), {sinp.get()});
-    Ref saturated = rich_compare(magnitude.get(), one.get(), Py_GE);
     Ref pitch;
-    if (truth(saturated.get())) {
+    if (compare(magnitude.get(), one.get(), Py_GE)) {
         Ref copysign = attr(c.global(TS_ID("np")), TS_ID("copysign"));
         Ref pi = attr(c.global(TS_ID("np")), TS_ID("pi"));
         Ref half_pi = div(pi.get(), two.get());
@@ -128,8 +123,7 @@ Ref imu_quat_to_euler(Call& c) {
     Ref shape = attr(quat, TS_ID("shape"));
     Ref length = item(shape.get(), 0);
     Ref four = py_int(4);
-    Ref mismatch = rich_compare(length.get(), four.get(), Py_NE);
-    if (truth(mismatch.get()))
+    if (compare(length.get(), four.get(), Py_NE))
         raise(PyExc_ValueError, "四元数必须为长度4的数组 [w, x, y, z]");
 
     // [w, x, y, z] -> [x, y, z, w] along the first axis

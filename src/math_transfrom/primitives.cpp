@@ -15,12 +15,6 @@ namespace {
 // np.array(x)
 Ref np_array(PyObject* np, PyObject* x) { return call_method(np, TS_ID("array"), {x}); }
 
-// x[..., k]
-Ref last_axis(PyObject* x, PyObject* index) {
-    Ref key = tuple({Py_Ellipsis, index});
-    return item(x, key.get());
-}
-
 Ref last_axis_slice(PyObject* x, long start, long stop, bool open_end) {
     Ref a = py_int(start);
     Ref b = open_end ? none() : py_int(stop);

@@ -76,6 +76,12 @@ inline Ref neg(PyObject* a) { return Ref::steal(PyNumber_Negative(a)); }
 inline Ref pow(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Power(a, b, Py_None)); }
 
 inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
+// `a <op> b` as a condition: the comparison's result, then its truth (no
+// identity shortcut, so arrays and NaN behave as in the interpreter).
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    return truth(result.get());
+}
 inline bool not_equal(PyObject* a, PyObject* b) {
     return check_int(PyObject_RichCompareBool(a, b, Py_NE)) != 0;
 }
@@ -105,6 +111,12 @@ inline Ref list(std::initializer_list<PyObject*> items) {
     }
     return l;
 }
+// x[..., index]
+inline Ref last_axis(PyObject* x, PyObject* index) {
+    Ref key = tuple({Py_Ellipsis, index});
+    return item(x, key.get());
+}
+
 // slice(start, stop, None); pass nullptr for None.
 inline Ref slice(PyObject* start, PyObject* stop) {
     return Ref::steal(PySlice_New(start, stop, nullptr));

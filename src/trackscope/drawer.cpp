@@ -19,8 +19,7 @@ Ref geom_type(Call& c, PyObject* name) {
 // Python's `a == b` in a condition: the comparison's result, then its truth.
 bool equals(PyObject* a, long b) {
     Ref other = py_int(b);
-    Ref result = Ref::steal(PyObject_RichCompare(a, other.get(), Py_EQ));
-    return truth(result.get());
+    return compare(a, other.get(), Py_EQ);
 }
 
 // Rotation carrying the local z axis onto the unit vector `dir_world`.
