@@ -27,6 +27,7 @@ struct Kw {
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args,
                 std::initializer_list<Kw> kwargs = {}) {
     constexpr std::size_t kMax = 8;
+    if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "too many call arguments");
     PyObject* stack[kMax + 1];
     std::size_t n = 0;
     stack[n++] = nullptr;  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
