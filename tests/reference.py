@@ -13,6 +13,8 @@ signatures, defaults, annotations and docstrings match those of
 ``reset``); the joint and body name tables are not reproduced.
 """
 
+import sys
+
 import numpy as np
 from typing import Optional, Tuple
 from scipy.spatial.transform import Rotation as R
@@ -20,6 +22,15 @@ import torch
 import logging
 
 logger = logging.getLogger(__name__)
+
+
+def doc_text(doc):
+    """A docstring as compared with the native module's: Python 3.13 strips
+    the indentation of docstrings defined here at compile time, so on 3.13+
+    only the line contents are compared."""
+    if doc is None or sys.version_info < (3, 13):
+        return doc
+    return "\n".join(line.strip() for line in doc.split("\n"))
 
 
 # --------------------------------------------------------------------------

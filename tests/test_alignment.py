@@ -23,8 +23,8 @@ def test_class_metadata():
     assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == METHODS
     for name in METHODS:
         ours, theirs = getattr(cls, name), getattr(ref.TransformAlignment, name)
-        assert (ours.__doc__, inspect.signature(ours), ours.__annotations__) == \
-            (theirs.__doc__, inspect.signature(theirs), {})
+        assert (ref.doc_text(ours.__doc__), inspect.signature(ours), ours.__annotations__) == \
+            (ref.doc_text(theirs.__doc__), inspect.signature(theirs), {})
 
 
 def test_default_base_and_log(caplog):

@@ -22,8 +22,8 @@ def test_bit_exact_against_reference(name, with_t02, with_q02):
     assert type(ours) is tuple
     for fn in (getattr(mt, name), mt.world_to_body_vel):
         theirs_fn = getattr(ref, fn.__name__)
-        assert (fn.__doc__, inspect.signature(fn), fn.__annotations__) == \
-            (theirs_fn.__doc__, inspect.signature(theirs_fn), theirs_fn.__annotations__)
+        assert (ref.doc_text(fn.__doc__), inspect.signature(fn), fn.__annotations__) == \
+            (ref.doc_text(theirs_fn.__doc__), inspect.signature(theirs_fn), theirs_fn.__annotations__)
     for a, b in zip(ours, theirs, strict=True):
         np.testing.assert_array_equal(a, b)
     # one pose runs natively: SciPy's values to rounding

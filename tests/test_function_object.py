@@ -59,7 +59,7 @@ def restore_globals():
 def test_attributes_match_plain_def(name):
     ours, plain = getattr(mt, name), getattr(ref, name)
     assert (ours.__name__, ours.__qualname__, ours.__module__) == (name, name, "math_transfrom")
-    assert (ours.__doc__, ours.__defaults__) == (plain.__doc__, plain.__defaults__)
+    assert (ref.doc_text(ours.__doc__), ours.__defaults__) == (ref.doc_text(plain.__doc__), plain.__defaults__)
     assert ours.__annotations__ == plain.__annotations__
     assert ours.__kwdefaults__ is None and ours.__globals__ is vars(mt)
     code = ours.__code__
@@ -191,7 +191,8 @@ def test_help_shows_signature_and_doc(name):
     plain = pydoc.render_doc(getattr(ref, name), renderer=pydoc.plaintext)
     # The heading names the object kind and module; the body is the same.
     assert ours.splitlines()[1:] == plain.splitlines()[1:]
-    assert (name + str(inspect.signature(getattr(ref, name)))) in ours
+    if sys.version_info < (3, 13):  # later pydoc wraps long signatures
+        assert (name + str(inspect.signature(getattr(ref, name)))) in ours
 
 
 @pytest.mark.parametrize("name", ["quat_mul", "quat_inv", "xyzw_to_wxyz", "reset_pose"])

@@ -132,11 +132,11 @@ PyObject* finder_exec_module(PyObject*, PyObject* module) {
         ts::set_item(modules.get(), name.get(), module);
         run_body(*entry, module);
         PyObject* spec = nullptr;
-        if (_PyObject_LookupAttr(module, TS_ID("__spec__"), &spec) < 0) ts::raise();
+        if (ts::lookup_attr(module, TS_ID("__spec__"), &spec) < 0) ts::raise();
         Ref held = Ref::steal_nullable(spec);
         if (held && !held.is_none()) {
             PyObject* flag = nullptr;
-            if (_PyObject_LookupAttr(spec, TS_ID("_initializing"), &flag) < 0) ts::raise();
+            if (ts::lookup_attr(spec, TS_ID("_initializing"), &flag) < 0) ts::raise();
             Ref f = Ref::steal_nullable(flag);
             if (f) ts::set_attr(spec, TS_ID("_initializing"), Py_False);
         }

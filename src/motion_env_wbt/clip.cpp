@@ -51,7 +51,7 @@ void close_abandoned(PyObject* archive) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(archive, TS_ID("close"), &close) < 0) {
+    if (ts::lookup_attr(archive, TS_ID("close"), &close) < 0) {
         PyErr_WriteUnraisable(archive);
     } else if (close) {
         PyObject* r = PyObject_CallNoArgs(close);

@@ -3,6 +3,7 @@
 #include "runtime/module.hpp"
 #include "runtime/ops.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <structmember.h>
@@ -58,6 +59,96 @@ void missing_arguments(Function* fn, PyObject* const* bound, Py_ssize_t required
                  fn->qualname, static_cast<int>(len), len == 1 ? "" : "s", text.get());
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter's "Did you mean" for an unexpected keyword (3.13+): the
+// closest parameter name by its weighted Levenshtein distance, if close
+// enough.
+constexpr std::size_t kMoveCost = 2;
+constexpr std::size_t kCaseCost = 1;
+constexpr Py_ssize_t kMaxStringSize = 40;
+
+std::size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a += 'a' - 'A';
+    if ('A' <= b && b <= 'Z') b += 'a' - 'A';
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+std::size_t levenshtein(const char* a, std::size_t a_size, const char* b, std::size_t b_size,
+                        std::size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    std::size_t row[kMaxStringSize];
+    for (std::size_t i = 0, cost = kMoveCost; i < a_size; ++i, cost += kMoveCost) row[i] = cost;
+    std::size_t result = 0;
+    for (std::size_t j = 0; j < b_size; ++j) {
+        std::size_t distance = result = j * kMoveCost;
+        std::size_t minimum = static_cast<std::size_t>(-1);
+        for (std::size_t i = 0; i < a_size; ++i) {
+            const std::size_t substitute = distance + substitution_cost(b[j], a[i]);
+            distance = row[i];
+            const std::size_t insert_delete = std::min(result, distance) + kMoveCost;
+            result = std::min(insert_delete, substitute);
+            row[i] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+PyObject* suggest_param(Function* fn, PyObject* key) {
+    Py_ssize_t key_size;
+    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (!key_text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* best = nullptr;
+    std::size_t best_distance = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    for (int j = 0; j < fn->nparams; ++j) {
+        PyObject* name = PyTuple_GET_ITEM(fn->param_names, j);
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (!text) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (PyUnicode_Compare(key, name) == 0) continue;
+        std::size_t max_distance = static_cast<std::size_t>((key_size + size + 3) * kMoveCost / 6);
+        max_distance = std::min(max_distance, best_distance - 1);
+        const std::size_t d = levenshtein(key_text, static_cast<std::size_t>(key_size), text,
+                                          static_cast<std::size_t>(size), max_distance);
+        if (d > max_distance) continue;
+        if (!best || d < best_distance) {
+            best = name;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+#endif
+
+void unexpected_keyword(Function* fn, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject* suggestion = suggest_param(fn, key)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     fn->qualname, key, suggestion);
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
+}
+
 int find_param(Function* fn, PyObject* key) {
     PyObject* const* names = &PyTuple_GET_ITEM(fn->param_names, 0);
     for (int j = 0; j < fn->nparams; ++j)
@@ -90,8 +181,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             const int j = find_param(fn, key);
             if (j == -2) return nullptr;
             if (j < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             fn->qualname, key);
+                unexpected_keyword(fn, key);
                 return nullptr;
             }
             if (bound[j]) {

@@ -14,7 +14,7 @@ Ref import_module(PyObject* name, PyObject* globals, PyObject* fromlist) {
 // in sys.modules, then ImportError.
 Ref import_from(PyObject* module, PyObject* name) {
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module, name, &value) < 0) raise();
+    if (ts::lookup_attr(module, name, &value) < 0) raise();
     if (value) return Ref::steal(value);
     Ref pkgname = Ref::steal_nullable(PyObject_GetAttr(module, TS_ID("__name__")));
     if (pkgname && PyUnicode_Check(pkgname.get())) {
@@ -71,12 +71,12 @@ void ModuleScope::import_star(const char* name) {
     Ref fromlist = tuple({star.get()});
     Ref mod = import_module(n.get(), globals_, fromlist.get());
     PyObject* all = nullptr;
-    if (_PyObject_LookupAttr(mod.get(), TS_ID("__all__"), &all) < 0) raise();
+    if (ts::lookup_attr(mod.get(), TS_ID("__all__"), &all) < 0) raise();
     Ref names = Ref::steal_nullable(all);
     bool skip_private = false;
     if (!names) {
         PyObject* dict = nullptr;
-        if (_PyObject_LookupAttr(mod.get(), TS_ID("__dict__"), &dict) < 0) raise();
+        if (ts::lookup_attr(mod.get(), TS_ID("__dict__"), &dict) < 0) raise();
         if (!dict)
             raise(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
         Ref d = Ref::steal(dict);

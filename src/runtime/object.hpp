@@ -28,6 +28,16 @@ struct PyError {};
     throw PyError{};
 }
 
+// getattr(o, name) that reports a missing attribute as *out == NULL rather
+// than an error: 1 found, 0 missing, -1 error.
+inline int lookup_attr(PyObject* o, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(o, name, out);
+#else
+    return _PyObject_LookupAttr(o, name, out);
+#endif
+}
+
 inline PyObject* check(PyObject* p) {
     if (!p) raise();
     return p;
