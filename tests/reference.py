@@ -24,6 +24,17 @@ import logging
 logger = logging.getLogger(__name__)
 
 
+# The module's functions in definition order.
+FUNCTION_NAMES = [
+    "euler_from_quaternion", "quatToEuler", "quat_conjugate", "quat_inv", "quat_mul",
+    "quat_mul_e", "quat_apply", "subtract_frame_transforms", "subtract_frame_transforms_r",
+    "matrix_from_quat_r", "matrix_from_quat", "world_to_body_vel", "wxyz_to_xyzw",
+    "xyzw_to_wxyz", "reset_pose_yaw_only", "reset_pose_yaw_only_keep_rp",
+    "reset_quat_yaw_only_keep_rp", "reset_pose", "pelvis_to_torso_quat",
+    "pelvis_to_torso_pose", "imu_quat_to_euler",
+]
+
+
 def doc_text(doc):
     """A docstring as compared with the native module's: Python 3.13 strips
     the indentation of docstrings defined here at compile time, so on 3.13+

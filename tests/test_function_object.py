@@ -22,14 +22,7 @@ import math_transfrom as mt
 sys.path.insert(0, os.path.dirname(__file__))
 import reference as ref  # noqa: E402
 
-FUNCTIONS = [
-    "euler_from_quaternion", "quatToEuler", "quat_conjugate", "quat_inv", "quat_mul",
-    "quat_mul_e", "quat_apply", "subtract_frame_transforms", "subtract_frame_transforms_r",
-    "matrix_from_quat_r", "matrix_from_quat", "world_to_body_vel", "wxyz_to_xyzw",
-    "xyzw_to_wxyz", "reset_pose_yaw_only", "reset_pose_yaw_only_keep_rp",
-    "reset_quat_yaw_only_keep_rp", "reset_pose", "pelvis_to_torso_quat",
-    "pelvis_to_torso_pose", "imu_quat_to_euler",
-]
+FUNCTIONS = ref.FUNCTION_NAMES
 
 
 def outcome(fn, args=(), kwargs=None):

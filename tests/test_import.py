@@ -20,18 +20,14 @@ import trackscope
 import math_transfrom
 import motion_env_wbt
 
+sys.path.insert(0, os.path.dirname(__file__))
+import reference as ref  # noqa: E402
+
 SO_PATH = trackscope.__file__
 SO_DIR = os.path.dirname(SO_PATH)
 NAMES = ("math_transfrom", "motion_env_wbt", "trackscope")
 
-MATH_FUNCTIONS = [
-    "euler_from_quaternion", "quatToEuler", "quat_conjugate", "quat_inv", "quat_mul",
-    "quat_mul_e", "quat_apply", "subtract_frame_transforms", "subtract_frame_transforms_r",
-    "matrix_from_quat_r", "matrix_from_quat", "world_to_body_vel", "wxyz_to_xyzw",
-    "xyzw_to_wxyz", "reset_pose_yaw_only", "reset_pose_yaw_only_keep_rp",
-    "reset_quat_yaw_only_keep_rp", "reset_pose", "pelvis_to_torso_quat",
-    "pelvis_to_torso_pose", "imu_quat_to_euler",
-]
+MATH_FUNCTIONS = ref.FUNCTION_NAMES
 
 
 def run_python(code, cwd):
@@ -263,7 +259,7 @@ def test_exec_module_and_reload(tmp_path):
         finder = math_transfrom.__loader__
         old = math_transfrom.quat_mul
 
-        # A module made from the finder's spec runs its body afresh.
+        # A module made from the finder's ModuleSpec runs its body afresh.
         spec = finder.find_spec("math_transfrom")
         fresh = importlib.util.module_from_spec(spec)
         finder.exec_module(fresh)

@@ -76,14 +76,14 @@ void set_module_attributes(PyObject* module, const char* short_name) {
     }
     ts::set_attr(module, TS_ID("__loader__"), the_finder);
     Ref bootstrap = Ref::steal(PyImport_ImportModule("importlib._bootstrap"));
-    Ref spec = ts::call_method(bootstrap.get(), TS_ID("_spec_from_module"), {module});
-    ts::set_attr(module, TS_ID("__spec__"), spec);
-    ts::set_attr(spec.get(), TS_ID("_initializing"), Py_True);
+    Ref module_spec = ts::call_method(bootstrap.get(), TS_ID("_spec_from_module"), {module});
+    ts::set_attr(module, TS_ID("__spec__"), module_spec);
+    ts::set_attr(module_spec.get(), TS_ID("_initializing"), Py_True);
     ts::set_attr(module, TS_ID("__doc__"), Py_None);
     Ref file = Ref::steal(PyUnicode_FromFormat("%s/%s.py", extension_dir().c_str(), short_name));
     ts::set_attr(module, TS_ID("__file__"), file);
-    ts::set_attr(spec.get(), TS_ID("origin"), file);
-    ts::set_attr(spec.get(), TS_ID("has_location"), Py_True);
+    ts::set_attr(module_spec.get(), TS_ID("origin"), file);
+    ts::set_attr(module_spec.get(), TS_ID("has_location"), Py_True);
     ts::set_attr(module, TS_ID("__cached__"), Py_None);
 }
 
