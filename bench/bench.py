@@ -195,6 +195,44 @@ def align_rows(mt, rng):
              "fns": {"baseline": lambda: b.align_transform(q, p), "trackscope": native}}]
 
 
+def state_estimate_rows(mt, rng):
+    """The one-pose functions of the robot's own state estimate, SciPy-bound in
+    the baseline; the native module runs some of them without SciPy."""
+    import logging
+
+    logging.getLogger("math_transfrom").setLevel(logging.WARNING)
+    logging.getLogger("reference").setLevel(logging.WARNING)
+    q_odom, q_offset = (np.roll(unit_quats(rng, 1)[0], 1) for _ in range(2))  # [w, x, y, z]
+    p_odom, p_offset = rng.normal(size=3), rng.normal(size=3)
+    base_q = np.roll(q_offset, -1)[None, :]
+    cases = [
+        ("world_to_body_vel", (p_odom, q_odom)),
+        ("reset_pose", (p_odom, q_odom, p_offset, q_offset)),
+        ("reset_pose_yaw_only", (p_odom, q_odom, p_offset, q_offset)),
+        ("reset_pose_yaw_only_keep_rp", (p_odom, q_odom, p_offset, q_offset)),
+        ("reset_quat_yaw_only_keep_rp", (q_odom, q_offset)),
+        ("pelvis_to_torso_quat", (q_odom, 0.3)),
+        ("pelvis_to_torso_pose", (p_odom, q_odom, 0.3, [0.0, 0.0, 0.2])),
+        ("imu_quat_to_euler", (q_odom,)),
+    ]
+    rows = []
+    for name, args in cases:
+        base = getattr(ref, name)
+        rows.append({"op": name, "case": "one pose",
+                     "fns": {"baseline": (lambda f=base, a=args: f(*a)),
+                             "trackscope": native_fn(mt, name) and
+                             (lambda f=getattr(mt, name), a=args: f(*a))}})
+    b = ref.TransformAlignment(yaw_only=True, xy_only=True)
+    native = None
+    if mt is not None and hasattr(mt, "TransformAlignment"):
+        n = mt.TransformAlignment(yaw_only=True, xy_only=True)
+        native = lambda: n.set_base(quat=base_q, pos=p_offset[None, :])  # noqa: E731
+    rows.append({"op": "TransformAlignment.set_base", "case": "yaw/xy, (1, 4)",
+                 "fns": {"baseline": lambda: b.set_base(quat=base_q, pos=p_offset[None, :]),
+                         "trackscope": native}})
+    return rows
+
+
 def write_clip(root, T, rng):
     d = Path(root) / "assets" / "motion_npz"
     d.mkdir(parents=True, exist_ok=True)
@@ -409,8 +447,9 @@ def main(argv=None):
     results.append({"op": "np.copyto", "case": f"N={n:,}", "impl": "numpy", "bytes": 2 * Q1.nbytes, **m})
     del Q1, Q2, V, dst
 
-    # Alignment of one pose.
+    # Alignment of one pose, and the one-pose state-estimate functions.
     run(align_rows(mt, rng))
+    run(state_estimate_rows(mt, rng))
 
     # Control tick on generated clips.
     for T in frames:
