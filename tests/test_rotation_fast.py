@@ -6,6 +6,8 @@ other case (and every error) to SciPy."""
 import os
 import sys
 
+import warnings
+
 import numpy as np
 import pytest
 from scipy.spatial.transform import Rotation
@@ -152,7 +154,8 @@ def same_outcome(name, args):
         return
     got = getattr(mt, name)(*args)
     for g, w in zip(got, want) if isinstance(want, tuple) else [(got, want)]:
-        assert isinstance(g, np.ndarray) and g.dtype == w.dtype and g.shape == w.shape
+        assert type(g) is type(w) and np.shape(g) == np.shape(w)
+        assert np.asarray(g).dtype == np.asarray(w).dtype
         np.testing.assert_allclose(g, w, rtol=1e-12, atol=1e-13)
 
 
@@ -168,6 +171,48 @@ def test_one_pose_functions_match_scipy(trial):
     same_outcome("reset_pose", (p1, tuple(q1), p2, list(q2)))
     same_outcome("pelvis_to_torso_quat", (q1, angle))
     same_outcome("pelvis_to_torso_quat", (list(q1), np.float64(angle)))
+    for name in ("reset_pose_yaw_only", "reset_pose_yaw_only_keep_rp"):
+        same_outcome(name, (p1, q1, p2, q2))
+    same_outcome("reset_quat_yaw_only_keep_rp", (q1, list(q2)))
+    same_outcome("imu_quat_to_euler", (q1,))
+    same_outcome("imu_quat_to_euler", (list(q2),))
+
+
+def euler_wxyz(roll, pitch, yaw):
+    return np.roll(Rotation.from_euler("xyz", [roll, pitch, yaw]).as_quat(), 1)
+
+
+EULER_EDGES = [
+    (0.0, np.pi / 2, 0.3),  # gimbal lock: SciPy zeroes the third angle and warns
+    (0.2, -np.pi / 2, -1.0),
+    (0.0, np.pi / 2 - 1e-8, 0.3),
+    (np.pi, 0.1, 0.2),  # first angle on the +-pi wrap
+    (0.1, 0.2, np.pi),
+    (-np.pi, 0.0, -np.pi),
+    (0.0, 0.0, 0.0),
+    (1e-12, -1e-12, 3.0),
+]
+
+
+@pytest.mark.parametrize("angles", EULER_EDGES)
+def test_euler_functions_at_gimbal_lock_and_wrap(angles):
+    q = euler_wxyz(*angles)
+    offset = euler_wxyz(0.1, -0.2, 2.9)
+    p1, p2 = np.array([1.0, 2.0, 3.0]), np.array([0.5, -1.0, 0.25])
+    for name, args in [("imu_quat_to_euler", (q,)), ("reset_quat_yaw_only_keep_rp", (q, offset)),
+                       ("reset_quat_yaw_only_keep_rp", (offset, q)),
+                       ("reset_pose_yaw_only", (p1, q, p2, offset)),
+                       ("reset_pose_yaw_only_keep_rp", (p1, offset, p2, q))]:
+        with warnings.catch_warnings(record=True) as ours:
+            warnings.simplefilter("always")
+            got = getattr(mt, name)(*args)
+        with warnings.catch_warnings(record=True) as theirs:
+            warnings.simplefilter("always")
+            want = getattr(ref, name)(*args)
+        assert [str(w.message) for w in ours] == [str(w.message) for w in theirs]
+        for g, w in zip(got, want) if isinstance(want, tuple) else [(got, want)]:
+            assert type(g) is type(w)
+            np.testing.assert_allclose(g, w, rtol=1e-12, atol=1e-12)
 
 
 @pytest.mark.parametrize(

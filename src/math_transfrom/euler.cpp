@@ -119,6 +119,7 @@ Ref quatToEuler(Call& c) {
 }
 
 Ref imu_quat_to_euler(Call& c) {
+    if (Ref r = fast::imu_quat_to_euler(c)) return r;
     Ref quat = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(0)});
     Ref shape = attr(quat, TS_ID("shape"));
     Ref length = item(shape.get(), 0);

@@ -26,5 +26,9 @@ ts::Ref align_xyz(ts::Call& c);
 ts::Ref world_to_body_vel(ts::Call& c);
 ts::Ref reset_pose(ts::Call& c);
 ts::Ref pelvis_to_torso_quat(ts::Call& c);
+ts::Ref reset_pose_yaw_only(ts::Call& c);
+ts::Ref reset_pose_yaw_only_keep_rp(ts::Call& c);
+ts::Ref reset_quat_yaw_only_keep_rp(ts::Call& c);
+ts::Ref imu_quat_to_euler(ts::Call& c);
 
 }  // namespace math_transfrom::fast

@@ -79,6 +79,7 @@ KeepRp keep_rp_quat(Call& c, PyObject* q_odom_in, PyObject* q_offset_in) {
 }  // namespace
 
 Ref reset_pose_yaw_only(Call& c) {
+    if (Ref r = fast::reset_pose_yaw_only(c)) return r;
     PyObject* p_odom = c.arg(0);
     PyObject* p_offset = c.arg(2);
     Ref q_odom = convert(c, TS_ID("wxyz_to_xyzw"), c.arg(1));
@@ -97,6 +98,7 @@ Ref reset_pose_yaw_only(Call& c) {
 }
 
 Ref reset_pose_yaw_only_keep_rp(Call& c) {
+    if (Ref r = fast::reset_pose_yaw_only_keep_rp(c)) return r;
     PyObject* p_odom = c.arg(0);
     PyObject* p_offset = c.arg(2);
     KeepRp k = keep_rp_quat(c, c.arg(1), c.arg(3));
@@ -111,6 +113,7 @@ Ref reset_pose_yaw_only_keep_rp(Call& c) {
 }
 
 Ref reset_quat_yaw_only_keep_rp(Call& c) {
+    if (Ref r = fast::reset_quat_yaw_only_keep_rp(c)) return r;
     KeepRp k = keep_rp_quat(c, c.arg(0), c.arg(1));
     return convert(c, TS_ID("xyzw_to_wxyz"), k.q_new.get());
 }

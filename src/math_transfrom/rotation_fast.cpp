@@ -1,12 +1,13 @@
 // Native stand-ins for the SciPy Rotation round trips of one pose: the
 // TransformAlignment methods the control loop calls every tick, and the
-// one-quaternion functions world_to_body_vel, reset_pose and
-// pelvis_to_torso_quat.  They give SciPy's values to rounding (its
-// normalisation, composition, elementary-rotation and vector-rotation
-// formulas); a base Rotation's quaternion is read once per object through
-// as_quat().  Any other case (stacks, non-finite or zero quaternions, other
-// dtypes, rebound module names, Rotation subclasses) goes through SciPy,
-// which raises every error.
+// one-quaternion functions of the robot's state estimate (world_to_body_vel,
+// the re-zeroing functions, pelvis_to_torso_quat, imu_quat_to_euler).  They
+// give SciPy's values to rounding (its normalisation, composition,
+// elementary-rotation, vector-rotation and Euler formulas); a base Rotation's
+// quaternion is read once per object through as_quat().  Any other case
+// (stacks, non-finite or zero quaternions, other dtypes, rebound module
+// names, Rotation subclasses, Euler angles near gimbal lock or the +-pi
+// wrap) goes through SciPy, which raises and warns as it does.
 
 #include "math_transfrom/fast_paths.hpp"
 #include "kernels/fp_flags.hpp"
@@ -159,6 +160,92 @@ bool exactly_four(PyObject* o) {
            PyArray_DIM(reinterpret_cast<PyArrayObject*>(o), 0) == 4;
 }
 
+constexpr double kPi = 3.141592653589793;
+
+// NumPy's float remainder: the sign of the divisor, +0.0 for an exact zero.
+double floor_mod(double x, double y) {
+    double r = std::fmod(x, y);
+    if (r != 0.0) {
+        if ((y < 0) != (r < 0)) r += y;
+    } else {
+        r = std::copysign(0.0, y);
+    }
+    return r;
+}
+
+// SciPy's as_euler('xyz') (extrinsic x, y, z) of a unit [x, y, z, w]
+// quaternion.  False near gimbal lock, where SciPy zeroes the third angle and
+// warns, and next to the +-pi wrap, where rounding could pick the other end.
+bool euler_xyz(const double* q, double* angles) {
+    const double a = q[3] - q[1], b = q[0] + q[2], c = q[1] + q[3], d = q[2] - q[0];
+    const double half_sum = std::atan2(b, a);
+    const double half_diff = std::atan2(d, c);
+    const double second = 2 * std::atan2(std::hypot(c, d), std::hypot(a, b));
+    constexpr double kLockMargin = 1e-6;  // SciPy's own threshold is 1e-7
+    if (std::fabs(second) <= kLockMargin || std::fabs(second - kPi) <= kLockMargin) return false;
+    const double raw[3] = {half_sum - half_diff, second - kPi / 2, half_sum + half_diff};
+    for (int i = 0; i < 3; ++i) {
+        angles[i] = floor_mod(raw[i] + kPi, 2 * kPi) - kPi;
+        if (!(std::fabs(angles[i]) < kPi - 1e-9)) return false;
+    }
+    return true;
+}
+
+// R.from_euler of one elementary rotation about `axis` (0, 1, 2 = x, y, z).
+void elementary(int axis, double angle, double* q) {
+    q[0] = q[1] = q[2] = 0.0;
+    q[3] = std::cos(angle / 2.0);
+    q[axis] = std::sin(angle / 2.0);
+}
+
+// R.from_euler('xyz', [x, y, z]): extrinsic, so z * (y * x).
+void from_euler_xyz(const double* angles, double* q) {
+    double qx[4], qy[4], qz[4], yx[4];
+    elementary(0, angles[0], qx);
+    elementary(1, angles[1], qy);
+    elementary(2, angles[2], qz);
+    compose(qy, qx, yx);
+    compose(qz, yx, q);
+}
+
+Ref float64_scalar(double v) {
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT64);
+    PyObject* scalar = PyArray_Scalar(&v, descr, nullptr);
+    Py_DECREF(descr);
+    return Ref::steal(scalar);
+}
+
+// The guards and conversions the re-zeroing functions share: module names
+// intact, two quaternions of exactly four floats (normalised, [x, y, z, w]).
+bool rezero_quats(Call& c, PyObject* q_odom, PyObject* q_offset, double* odom, double* offset) {
+    const Bound& g = bound();
+    if (!r_intact(c) || !np_intact(c) ||
+        c.global_borrowed(TS_ID("wxyz_to_xyzw")) != g.wxyz_to_xyzw.get() ||
+        c.global_borrowed(TS_ID("xyzw_to_wxyz")) != g.xyzw_to_wxyz.get())
+        return false;
+    return exactly_four(q_odom) && exactly_four(q_offset) && scipy_quat_from_wxyz(q_odom, odom) &&
+           scipy_quat_from_wxyz(q_offset, offset);
+}
+
+// Two float64 positions of shape (3,), as `p_odom - p_offset` needs them.
+bool two_positions(PyObject* a, PyObject* b, double* pa, double* pb) {
+    for (PyObject* p : {a, b}) {
+        FloatOperand v;
+        if (!PyArray_CheckExact(p) || !ts::float_operand(p, v, 3) || v.type != NPY_FLOAT64 ||
+            v.ndim != 1 || v.shape[0] != 3)
+            return false;
+    }
+    return ts::first_floats(a, 3, pa) && ts::first_floats(b, 3, pb);
+}
+
+// R.from_euler('z', yaw).inv().apply(p_odom - p_offset)
+void unturn_difference(double yaw, const double* pa, const double* pb, double* out) {
+    double turn[4];
+    elementary(2, yaw, turn);
+    const double diff[3] = {pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]};
+    rotate_inverse(turn, diff, out);
+}
+
 Ref wxyz_array_from_xyzw(const double* q) {
     const double wxyz[4] = {q[3], q[0], q[1], q[2]};
     return row_array(wxyz, 4, true);
@@ -226,23 +313,10 @@ Ref world_to_body_vel(Call& c) {
 // R_offset.inv().apply(p_odom - p_offset) and (R_offset.inv() * R_odom), for
 // one pose given as float64 positions (3,) and four-float quaternions.
 Ref reset_pose(Call& c) {
-    const Bound& g = bound();
-    if (!r_intact(c) || !np_intact(c) ||
-        c.global_borrowed(TS_ID("wxyz_to_xyzw")) != g.wxyz_to_xyzw.get() ||
-        c.global_borrowed(TS_ID("xyzw_to_wxyz")) != g.xyzw_to_wxyz.get())
+    double odom[4], offset[4], p_odom[3], p_offset[3];
+    if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
+        !two_positions(c.arg(0), c.arg(2), p_odom, p_offset))
         return {};
-    if (!exactly_four(c.arg(1)) || !exactly_four(c.arg(3))) return {};
-    double odom[4], offset[4];
-    if (!scipy_quat_from_wxyz(c.arg(1), odom) || !scipy_quat_from_wxyz(c.arg(3), offset)) return {};
-    double p_odom[3], p_offset[3];
-    for (PyObject* p : {c.arg(0), c.arg(2)}) {
-        FloatOperand v;
-        if (!PyArray_CheckExact(p) || !ts::float_operand(p, v, 3) || v.type != NPY_FLOAT64 ||
-            v.ndim != 1 || v.shape[0] != 3)
-            return {};
-    }
-    ts::first_floats(c.arg(0), 3, p_odom);
-    ts::first_floats(c.arg(2), 3, p_offset);
     trackscope::kernels::FpFlags flags;
     const double diff[3] = {p_odom[0] - p_offset[0], p_odom[1] - p_offset[1], p_odom[2] - p_offset[2]};
     double p_new[3];
@@ -272,6 +346,68 @@ Ref pelvis_to_torso_quat(Call& c) {
     normalise(torso);
     if (!flags.clean()) return {};
     return wxyz_array_from_xyzw(torso);
+}
+
+// Headings only: R.from_euler('z', yaw_odom - yaw_offset), and the position
+// difference turned back by the offset's heading.
+Ref reset_pose_yaw_only(Call& c) {
+    double odom[4], offset[4], p_odom[3], p_offset[3], e_odom[3], e_offset[3];
+    if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
+        !two_positions(c.arg(0), c.arg(2), p_odom, p_offset) || !euler_xyz(odom, e_odom) ||
+        !euler_xyz(offset, e_offset))
+        return {};
+    trackscope::kernels::FpFlags flags;
+    double q_new[4], p_new[3];
+    elementary(2, e_odom[2] - e_offset[2], q_new);
+    unturn_difference(e_offset[2], p_odom, p_offset, p_new);
+    if (!flags.clean()) return {};
+    Ref position = row_array(p_new, 3, true);
+    Ref orientation = wxyz_array_from_xyzw(q_new);
+    return ts::tuple({position.get(), orientation.get()});
+}
+
+// The heading re-zeroed, roll and pitch kept; the height is p_odom's own.
+Ref reset_pose_yaw_only_keep_rp(Call& c) {
+    double odom[4], offset[4], p_odom[3], p_offset[3], e_odom[3], e_offset[3];
+    if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
+        !two_positions(c.arg(0), c.arg(2), p_odom, p_offset) || !euler_xyz(odom, e_odom) ||
+        !euler_xyz(offset, e_offset))
+        return {};
+    trackscope::kernels::FpFlags flags;
+    const double angles[3] = {e_odom[0], e_odom[1], e_odom[2] - e_offset[2]};
+    double q_new[4], p_new[3];
+    from_euler_xyz(angles, q_new);
+    unturn_difference(e_offset[2], p_odom, p_offset, p_new);
+    p_new[2] = p_odom[2];
+    if (!flags.clean()) return {};
+    Ref position = row_array(p_new, 3, true);
+    Ref orientation = wxyz_array_from_xyzw(q_new);
+    return ts::tuple({position.get(), orientation.get()});
+}
+
+Ref reset_quat_yaw_only_keep_rp(Call& c) {
+    double odom[4], offset[4], e_odom[3], e_offset[3];
+    if (!rezero_quats(c, c.arg(0), c.arg(1), odom, offset) || !euler_xyz(odom, e_odom) ||
+        !euler_xyz(offset, e_offset))
+        return {};
+    trackscope::kernels::FpFlags flags;
+    const double angles[3] = {e_odom[0], e_odom[1], e_odom[2] - e_offset[2]};
+    double q_new[4];
+    from_euler_xyz(angles, q_new);
+    if (!flags.clean()) return {};
+    return wxyz_array_from_xyzw(q_new);
+}
+
+// np.asarray(quat) of four items, reordered, then R.from_quat(...).as_euler('xyz').
+Ref imu_quat_to_euler(Call& c) {
+    double q[4], angles[3];
+    if (!r_intact(c) || !np_intact(c) || !exactly_four(c.arg(0)) ||
+        !scipy_quat_from_wxyz(c.arg(0), q) || !euler_xyz(q, angles))
+        return {};
+    Ref roll = float64_scalar(angles[0]);
+    Ref pitch = float64_scalar(angles[1]);
+    Ref yaw = float64_scalar(angles[2]);
+    return ts::tuple({roll.get(), pitch.get(), yaw.get()});
 }
 
 }  // namespace math_transfrom::fast
