@@ -121,8 +121,7 @@ Ref draw_arrow(Call& c) {
     Ref scaled_length, mat;
     Ref threshold = py_float(1e-06);
     // A NaN length compares false and takes the short-vector branch.
-    Ref longer = Ref::steal(PyObject_RichCompare(length.get(), threshold.get(), Py_GT));
-    if (truth(longer.get())) {
+    if (compare(length.get(), threshold.get(), Py_GT)) {
         Ref dir_world = div(vec_world.get(), length.get());
         scaled_length = mul(length.get(), scale);
         mat = rotation_onto(c, dir_world.get());
