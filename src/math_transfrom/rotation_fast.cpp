@@ -251,6 +251,13 @@ Ref wxyz_array_from_xyzw(const double* q) {
     return row_array(wxyz, 4, true);
 }
 
+// (p_new, xyzw_to_wxyz(q_new)) of a re-zeroed pose.
+Ref pose_result(const double* p_new, const double* q_xyzw) {
+    Ref position = row_array(p_new, 3, true);
+    Ref orientation = wxyz_array_from_xyzw(q_xyzw);
+    return ts::tuple({position.get(), orientation.get()});
+}
+
 }  // namespace
 
 // R.from_quat(quat) then self.R_base.inv() * R_cur, as_quat().
@@ -326,9 +333,7 @@ Ref reset_pose(Call& c) {
     compose(inverse, odom, q_new);
     normalise(q_new);
     if (!flags.clean()) return {};
-    Ref position = row_array(p_new, 3, true);
-    Ref orientation = wxyz_array_from_xyzw(q_new);
-    return ts::tuple({position.get(), orientation.get()});
+    return pose_result(p_new, q_new);
 }
 
 // R_pelvis * R.from_euler('y', waist_pitch_angle), as [w, x, y, z].
@@ -348,41 +353,48 @@ Ref pelvis_to_torso_quat(Call& c) {
     return wxyz_array_from_xyzw(torso);
 }
 
+namespace {
+
+// The inputs of a heading re-zeroing of one pose, with both Euler
+// decompositions; false when any guard of the native path fails.
+struct HeadingPose {
+    double p_odom[3], p_offset[3], e_odom[3], e_offset[3];
+};
+
+bool heading_pose(Call& c, HeadingPose& h) {
+    double odom[4], offset[4];
+    return rezero_quats(c, c.arg(1), c.arg(3), odom, offset) &&
+           two_positions(c.arg(0), c.arg(2), h.p_odom, h.p_offset) && euler_xyz(odom, h.e_odom) &&
+           euler_xyz(offset, h.e_offset);
+}
+
+}  // namespace
+
 // Headings only: R.from_euler('z', yaw_odom - yaw_offset), and the position
 // difference turned back by the offset's heading.
 Ref reset_pose_yaw_only(Call& c) {
-    double odom[4], offset[4], p_odom[3], p_offset[3], e_odom[3], e_offset[3];
-    if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
-        !two_positions(c.arg(0), c.arg(2), p_odom, p_offset) || !euler_xyz(odom, e_odom) ||
-        !euler_xyz(offset, e_offset))
-        return {};
+    HeadingPose h;
+    if (!heading_pose(c, h)) return {};
     trackscope::kernels::FpFlags flags;
     double q_new[4], p_new[3];
-    elementary(2, e_odom[2] - e_offset[2], q_new);
-    unturn_difference(e_offset[2], p_odom, p_offset, p_new);
+    elementary(2, h.e_odom[2] - h.e_offset[2], q_new);
+    unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
     if (!flags.clean()) return {};
-    Ref position = row_array(p_new, 3, true);
-    Ref orientation = wxyz_array_from_xyzw(q_new);
-    return ts::tuple({position.get(), orientation.get()});
+    return pose_result(p_new, q_new);
 }
 
 // The heading re-zeroed, roll and pitch kept; the height is p_odom's own.
 Ref reset_pose_yaw_only_keep_rp(Call& c) {
-    double odom[4], offset[4], p_odom[3], p_offset[3], e_odom[3], e_offset[3];
-    if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
-        !two_positions(c.arg(0), c.arg(2), p_odom, p_offset) || !euler_xyz(odom, e_odom) ||
-        !euler_xyz(offset, e_offset))
-        return {};
+    HeadingPose h;
+    if (!heading_pose(c, h)) return {};
     trackscope::kernels::FpFlags flags;
-    const double angles[3] = {e_odom[0], e_odom[1], e_odom[2] - e_offset[2]};
+    const double angles[3] = {h.e_odom[0], h.e_odom[1], h.e_odom[2] - h.e_offset[2]};
     double q_new[4], p_new[3];
     from_euler_xyz(angles, q_new);
-    unturn_difference(e_offset[2], p_odom, p_offset, p_new);
-    p_new[2] = p_odom[2];
+    unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
+    p_new[2] = h.p_odom[2];
     if (!flags.clean()) return {};
-    Ref position = row_array(p_new, 3, true);
-    Ref orientation = wxyz_array_from_xyzw(q_new);
-    return ts::tuple({position.get(), orientation.get()});
+    return pose_result(p_new, q_new);
 }
 
 Ref reset_quat_yaw_only_keep_rp(Call& c) {
