@@ -3,7 +3,7 @@
 // matrix_from_quat take [w, x, y, z].  Every step goes through the C API in
 // the order of the NumPy/SciPy/PyTorch expressions, which fixes rounding and
 // which error surfaces first; quatToEuler and matrix_from_quat try their
-// native kernel first (fast_paths.hpp).
+// native kernel first (fast_euler.cpp).
 
 #include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"

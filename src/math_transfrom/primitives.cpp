@@ -1,5 +1,5 @@
 // Quaternion primitives, [w, x, y, z] layout.  Each function first tries its
-// native kernel (see fast_paths.hpp); the general path performs the
+// native kernel (fast_primitives.cpp); the general path performs the
 // described NumPy steps through the C API.
 
 #include "math_transfrom/fast_paths.hpp"

@@ -1,0 +1,84 @@
+// One-rotation formulas of SciPy's Rotation, [x, y, z, w] layout (scalar last), in double:
+// normalisation, composition, vector rotation, elementary rotations and the 'xyz' Euler angles.
+#pragma once
+
+#include <cmath>
+
+namespace trackscope::kernels {
+
+inline void normalise_xyzw(double* q) noexcept {
+    const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    for (int i = 0; i < 4; ++i) q[i] /= n;
+}
+
+// p * q (q applied first).
+inline void compose_xyzw(const double* p, const double* q, double* out) noexcept {
+    const double cx = p[1] * q[2] - p[2] * q[1];
+    const double cy = p[2] * q[0] - p[0] * q[2];
+    const double cz = p[0] * q[1] - p[1] * q[0];
+    out[0] = p[3] * q[0] + q[3] * p[0] + cx;
+    out[1] = p[3] * q[1] + q[3] * p[1] + cy;
+    out[2] = p[3] * q[2] + q[3] * p[2] + cz;
+    out[3] = p[3] * q[3] - p[0] * q[0] - p[1] * q[1] - p[2] * q[2];
+}
+
+// The transpose of the rotation matrix of unit q applied to v: v rotated by the inverse of q.
+inline void rotate_inverse_xyzw(const double* q, const double* v, double* out) noexcept {
+    const double x = q[0], y = q[1], z = q[2], w = q[3];
+    const double x2 = x * x, y2 = y * y, z2 = z * z, w2 = w * w;
+    const double xy = x * y, zw = z * w, xz = x * z, yw = y * w, yz = y * z, xw = x * w;
+    const double m[3][3] = {{x2 - y2 - z2 + w2, 2 * (xy - zw), 2 * (xz + yw)},
+                            {2 * (xy + zw), -x2 + y2 - z2 + w2, 2 * (yz - xw)},
+                            {2 * (xz - yw), 2 * (yz + xw), -x2 - y2 + z2 + w2}};
+    for (int i = 0; i < 3; ++i) out[i] = m[0][i] * v[0] + m[1][i] * v[1] + m[2][i] * v[2];
+}
+
+constexpr double kPi = 3.141592653589793;
+
+// NumPy's float remainder: the sign of the divisor, +0.0 for an exact zero.
+inline double floor_mod(double x, double y) noexcept {
+    double r = std::fmod(x, y);
+    if (r != 0.0) {
+        if ((y < 0) != (r < 0)) r += y;
+    } else {
+        r = std::copysign(0.0, y);
+    }
+    return r;
+}
+
+// as_euler('xyz') (extrinsic x, y, z) of a unit quaternion.  False near gimbal lock, where SciPy
+// zeroes the third angle and warns, and next to the +-pi wrap, where rounding could pick the
+// other end.
+inline bool euler_xyz_from_xyzw(const double* q, double* angles) noexcept {
+    const double a = q[3] - q[1], b = q[0] + q[2], c = q[1] + q[3], d = q[2] - q[0];
+    const double half_sum = std::atan2(b, a);
+    const double half_diff = std::atan2(d, c);
+    const double second = 2 * std::atan2(std::hypot(c, d), std::hypot(a, b));
+    constexpr double kLockMargin = 1e-6;  // SciPy's own threshold is 1e-7
+    if (std::fabs(second) <= kLockMargin || std::fabs(second - kPi) <= kLockMargin) return false;
+    const double raw[3] = {half_sum - half_diff, second - kPi / 2, half_sum + half_diff};
+    for (int i = 0; i < 3; ++i) {
+        angles[i] = floor_mod(raw[i] + kPi, 2 * kPi) - kPi;
+        if (!(std::fabs(angles[i]) < kPi - 1e-9)) return false;
+    }
+    return true;
+}
+
+// from_euler of one elementary rotation about `axis` (0, 1, 2 = x, y, z).
+inline void elementary_xyzw(int axis, double angle, double* q) noexcept {
+    q[0] = q[1] = q[2] = 0.0;
+    q[3] = std::cos(angle / 2.0);
+    q[axis] = std::sin(angle / 2.0);
+}
+
+// from_euler('xyz', [x, y, z]): extrinsic, so z * (y * x).
+inline void from_euler_xyz_xyzw(const double* angles, double* q) noexcept {
+    double qx[4], qy[4], qz[4], yx[4];
+    elementary_xyzw(0, angles[0], qx);
+    elementary_xyzw(1, angles[1], qy);
+    elementary_xyzw(2, angles[2], qz);
+    compose_xyzw(qy, qx, yx);
+    compose_xyzw(qz, yx, q);
+}
+
+}  // namespace trackscope::kernels

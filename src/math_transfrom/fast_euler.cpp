@@ -1,0 +1,96 @@
+// Native stand-ins for the Euler and matrix conversions: matrix_from_quat and
+// quatToEuler repeat the NumPy steps bit for bit; imu_quat_to_euler gives
+// SciPy's as_euler('xyz') to rounding and defers to SciPy near gimbal lock.
+
+#include "kernels/quat_kernels.hpp"
+#include "math_transfrom/fast_common.hpp"
+#include "math_transfrom/fast_paths.hpp"
+
+namespace math_transfrom::fast {
+
+using ts::Broadcast;
+using ts::Call;
+using ts::FloatOperand;
+using ts::Ref;
+namespace k = trackscope::kernels;
+
+Ref matrix_from_quat(Call& c) {
+    FloatOperand q;
+    // The steps convert nothing: only a real array qualifies.
+    if (!np_intact(c) || !PyArray_CheckExact(c.arg(0))) return {};
+    if (!ts::float_operand(c.arg(0), q, 4) || q.components() != 4) return {};
+    return with_float_type(q.type, [&](auto t) {
+        using T = decltype(t);
+        Broadcast b;
+        ts::broadcast_leading<1>({&q}, b);
+        Ref out = ts::new_array(q.type, b, {3, 3});
+        npy_intp qs[ts::kMaxDims], os[ts::kMaxDims];
+        ts::aligned_strides(q, b, qs);
+        contiguous_strides(b, 9, os);
+        ts::for_each_run<2>(b, {qs, os}, [&](npy_intp n, const auto& off, const auto& row) {
+            const k::Strided<T> in = in_rows<T>(q, off[0], row[0]);
+            const k::StridedOut<T> to = out_rows<T>(out, off[1], row[1]);
+            // Contiguous rows with strides known at compile time let the
+            // compiler vectorise the nine entries.
+            if (in.row == 4 && in.comp == 1 && to.row == 9)
+                k::matrix_from_quat_wxyz<T>(n, {in.p, 4, 1}, {to.p, 9, 1});
+            else
+                k::matrix_from_quat_wxyz<T>(n, in, to);
+        });
+        return out;
+    });
+}
+
+namespace {
+
+// NumPy sends float64 arctan2/arcsin to SVML on AVX-512 machines; the C
+// library's results are only known to match its baseline loops.
+bool numpy_uses_libm_trig() {
+    static const bool libm = [] {
+        PyObject* umath = PyImport_ImportModule("numpy._core._multiarray_umath");
+        if (!umath) {
+            PyErr_Clear();
+            umath = PyImport_ImportModule("numpy.core._multiarray_umath");
+        }
+        if (!umath) {
+            PyErr_Clear();
+            return false;
+        }
+        Ref mod = Ref::steal(umath);
+        Ref features = Ref::steal_nullable(PyObject_GetAttrString(umath, "__cpu_features__"));
+        if (!features || !PyDict_Check(features.get())) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* skx = PyDict_GetItemString(features.get(), "AVX512_SKX");
+        return skx != nullptr && !PyObject_IsTrue(skx);
+    }();
+    return libm;
+}
+
+}  // namespace
+
+Ref quatToEuler(Call& c) {
+    double q[4];
+    if (!np_intact(c) || !numpy_uses_libm_trig() || !ts::first_floats(c.arg(0), 4, q)) return {};
+    npy_intp three = 3;
+    Ref out = Ref::steal(PyArray_SimpleNew(1, &three, NPY_FLOAT64));
+    k::FpFlags flags;
+    k::quat_to_euler_wxyz(1, k::Strided<double>{q, 0, 1}, out_rows<double>(out, 0, 0));
+    if (!flags.clean()) return {};
+    return out;
+}
+
+// np.asarray(quat) of four items, reordered, then R.from_quat(...).as_euler('xyz').
+Ref imu_quat_to_euler(Call& c) {
+    double q[4], angles[3];
+    if (!r_intact(c) || !np_intact(c) || !exactly_four(c.arg(0)) ||
+        !scipy_quat_from_wxyz(c.arg(0), q) || !k::euler_xyz_from_xyzw(q, angles))
+        return {};
+    Ref roll = float64_scalar(angles[0]);
+    Ref pitch = float64_scalar(angles[1]);
+    Ref yaw = float64_scalar(angles[2]);
+    return ts::tuple({roll.get(), pitch.get(), yaw.get()});
+}
+
+}  // namespace math_transfrom::fast

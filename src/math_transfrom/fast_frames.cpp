@@ -1,0 +1,113 @@
+// Native stand-ins for the relative frame transforms and the body-frame
+// velocity: subtract_frame_transforms repeats the NumPy steps of the
+// primitives bit for bit; world_to_body_vel gives SciPy's inv().apply() to
+// rounding.
+
+#include "kernels/quat_kernels.hpp"
+#include "math_transfrom/fast_common.hpp"
+#include "math_transfrom/fast_paths.hpp"
+
+namespace math_transfrom::fast {
+
+using ts::Broadcast;
+using ts::Call;
+using ts::FloatOperand;
+using ts::Ref;
+namespace k = trackscope::kernels;
+
+namespace {
+
+// quat_inv's eps as the fused kernel assumes it: its untouched default.
+bool quat_inv_default_eps(const Ref& fn) {
+    if (!fn || !ts::is_function(fn.get())) return false;
+    PyObject* defaults = reinterpret_cast<ts::Function*>(fn.get())->defaults;
+    if (!PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != 1) return false;
+    PyObject* eps = PyTuple_GET_ITEM(defaults, 0);
+    return PyFloat_CheckExact(eps) && PyFloat_AS_DOUBLE(eps) == 1e-9;
+}
+
+bool leading_equal(const Broadcast& b, const FloatOperand& q) {
+    if (b.ndim != q.leading()) return false;
+    for (int d = 0; d < b.ndim; ++d)
+        if (b.shape[d] != q.shape[d]) return false;
+    return true;
+}
+
+}  // namespace
+
+Ref subtract_frame_transforms(Call& c) {
+    const Bound& g = bound();
+    if (!np_intact(c) || !global_is(c, TS_ID("quat_inv"), g.quat_inv) ||
+        !global_is(c, TS_ID("quat_mul"), g.quat_mul) ||
+        !global_is(c, TS_ID("quat_apply"), g.quat_apply) ||
+        !global_is(c, TS_ID("quat_conjugate"), g.quat_conjugate) || !quat_inv_default_eps(g.quat_inv))
+        return {};
+    const bool has_t02 = c.arg(2) != Py_None;
+    const bool has_q02 = c.arg(3) != Py_None;
+    FloatOperand t01, q01, t02, q02;
+    // The translations meet `-` and `-=`-free arithmetic: they must be arrays.
+    if (!PyArray_CheckExact(c.arg(0)) || !ts::float_operand(c.arg(0), t01, 3)) return {};
+    if (!ts::float_operand(c.arg(1), q01, 4)) return {};
+    if (has_t02 && (!PyArray_CheckExact(c.arg(2)) || !ts::float_operand(c.arg(2), t02, 3))) return {};
+    if (has_q02 && !ts::float_operand(c.arg(3), q02, 4)) return {};
+    const int type = q01.type;
+    if (t01.type != type || (has_t02 && t02.type != type) || (has_q02 && q02.type != type)) return {};
+    if (q01.components() != 4 || t01.components() != 3 || (has_t02 && t02.components() != 3)) return {};
+    if (has_q02 && (!same_shape(q01, q02))) return {};
+    Broadcast b;
+    const bool ok = has_t02 ? ts::broadcast_leading<3>({&q01, &t01, &t02}, b)
+                            : ts::broadcast_leading<2>({&q01, &t01}, b);
+    // q12 keeps the quaternion's own leading shape: the translations must not widen it.
+    if (!ok || !leading_equal(b, q01)) return {};
+    return with_float_type(type, [&](auto t) -> Ref {
+        using T = decltype(t);
+        Ref t12 = ts::new_array(type, b, {3});
+        Ref q12 = ts::new_array(type, b, {4});
+        npy_intp s_t01[ts::kMaxDims], s_q01[ts::kMaxDims], s_t02[ts::kMaxDims] = {},
+            s_q02[ts::kMaxDims] = {}, s_t12[ts::kMaxDims], s_q12[ts::kMaxDims];
+        ts::aligned_strides(t01, b, s_t01);
+        ts::aligned_strides(q01, b, s_q01);
+        if (has_t02) ts::aligned_strides(t02, b, s_t02);
+        if (has_q02) ts::aligned_strides(q02, b, s_q02);
+        contiguous_strides(b, 3, s_t12);
+        contiguous_strides(b, 4, s_q12);
+        ts::for_each_run<6>(
+            b, {s_t01, s_q01, s_t02, s_q02, s_t12, s_q12},
+            [&](npy_intp n, const auto& off, const auto& row) {
+                k::Strided<T> a02{nullptr, 0, 0}, b02{nullptr, 0, 0};
+                if (has_t02) a02 = in_rows<T>(t02, off[2], row[2]);
+                if (has_q02) b02 = in_rows<T>(q02, off[3], row[3]);
+                k::subtract_frame_transforms_wxyz<T>(n, in_rows<T>(t01, off[0], row[0]),
+                                                     in_rows<T>(q01, off[1], row[1]), a02, b02,
+                                                     out_rows<T>(t12, off[4], row[4]),
+                                                     out_rows<T>(q12, off[5], row[5]), T(1e-9));
+            });
+        return ts::tuple({t12.get(), q12.get()});
+    });
+}
+
+// R.from_quat([q[1], q[2], q[3], q[0]]).inv().apply(lin_vel_w)
+Ref world_to_body_vel(Call& c) {
+    double q[4];
+    if (!r_intact(c) || !scipy_quat_from_wxyz(c.arg(1), q)) return {};
+    FloatOperand v;
+    if (!ts::float_operand(c.arg(0), v, 3) || v.type != NPY_FLOAT64 || v.components() != 3 ||
+        v.ndim > 2)
+        return {};
+    const npy_intp rows = v.ndim == 1 ? 1 : v.shape[0];
+    npy_intp dims[2] = {rows, 3};
+    Ref out = Ref::steal(v.ndim == 1 ? PyArray_SimpleNew(1, dims + 1, NPY_FLOAT64)
+                                     : PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    double* o = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    const double* p = reinterpret_cast<const double*>(v.data);
+    const npy_intp row = v.ndim == 1 ? 0 : v.strides[0];
+    k::FpFlags flags;
+    for (npy_intp n = 0; n < rows; ++n) {
+        const double vec[3] = {p[n * row], p[n * row + v.comp_stride()], p[n * row + 2 * v.comp_stride()]};
+        k::rotate_inverse_xyzw(q, vec, o + 3 * n);
+    }
+    if (!flags.clean()) return {};
+    return out;
+}
+
+}  // namespace math_transfrom::fast

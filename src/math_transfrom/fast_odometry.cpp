@@ -1,0 +1,153 @@
+// Native stand-ins for the odometry re-zeroing functions and
+// pelvis_to_torso_quat on one pose: SciPy's normalisation, composition,
+// elementary-rotation, vector-rotation and Euler formulas, values to
+// rounding.  Euler angles near gimbal lock or the +-pi wrap, and any input
+// SciPy would reject, go through SciPy.
+
+#include "math_transfrom/fast_common.hpp"
+#include "math_transfrom/fast_paths.hpp"
+
+namespace math_transfrom::fast {
+
+using ts::Call;
+using ts::FloatOperand;
+using ts::Ref;
+namespace k = trackscope::kernels;
+
+namespace {
+
+// The guards and conversions the re-zeroing functions share: module names
+// intact, two quaternions of exactly four floats (normalised, [x, y, z, w]).
+bool rezero_quats(Call& c, PyObject* q_odom, PyObject* q_offset, double* odom, double* offset) {
+    const Bound& g = bound();
+    if (!r_intact(c) || !np_intact(c) || !global_is(c, TS_ID("wxyz_to_xyzw"), g.wxyz_to_xyzw) ||
+        !global_is(c, TS_ID("xyzw_to_wxyz"), g.xyzw_to_wxyz))
+        return false;
+    return exactly_four(q_odom) && exactly_four(q_offset) && scipy_quat_from_wxyz(q_odom, odom) &&
+           scipy_quat_from_wxyz(q_offset, offset);
+}
+
+// Two float64 positions of shape (3,), as `p_odom - p_offset` needs them.
+bool two_positions(PyObject* a, PyObject* b, double* pa, double* pb) {
+    for (PyObject* p : {a, b}) {
+        FloatOperand v;
+        if (!PyArray_CheckExact(p) || !ts::float_operand(p, v, 3) || v.type != NPY_FLOAT64 ||
+            v.ndim != 1 || v.shape[0] != 3)
+            return false;
+    }
+    return ts::first_floats(a, 3, pa) && ts::first_floats(b, 3, pb);
+}
+
+// R.from_euler('z', yaw).inv().apply(p_odom - p_offset)
+void unturn_difference(double yaw, const double* pa, const double* pb, double* out) {
+    double turn[4];
+    k::elementary_xyzw(2, yaw, turn);
+    const double diff[3] = {pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]};
+    k::rotate_inverse_xyzw(turn, diff, out);
+}
+
+// (p_new, xyzw_to_wxyz(q_new)) of a re-zeroed pose.
+Ref pose_result(const double* p_new, const double* q_xyzw) {
+    Ref position = row_array(p_new, 3, true);
+    Ref orientation = wxyz_array_from_xyzw(q_xyzw);
+    return ts::tuple({position.get(), orientation.get()});
+}
+
+}  // namespace
+
+// R_offset.inv().apply(p_odom - p_offset) and (R_offset.inv() * R_odom), for
+// one pose given as float64 positions (3,) and four-float quaternions.
+Ref reset_pose(Call& c) {
+    double odom[4], offset[4], p_odom[3], p_offset[3];
+    if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
+        !two_positions(c.arg(0), c.arg(2), p_odom, p_offset))
+        return {};
+    k::FpFlags flags;
+    const double diff[3] = {p_odom[0] - p_offset[0], p_odom[1] - p_offset[1], p_odom[2] - p_offset[2]};
+    double p_new[3];
+    k::rotate_inverse_xyzw(offset, diff, p_new);
+    const double inverse[4] = {-offset[0], -offset[1], -offset[2], offset[3]};
+    double q_new[4];
+    k::compose_xyzw(inverse, odom, q_new);
+    k::normalise_xyzw(q_new);
+    if (!flags.clean()) return {};
+    return pose_result(p_new, q_new);
+}
+
+// R_pelvis * R.from_euler('y', waist_pitch_angle), as [w, x, y, z].
+Ref pelvis_to_torso_quat(Call& c) {
+    double pelvis[4];
+    if (!r_intact(c) || !np_intact(c) || !scipy_quat_from_wxyz(c.arg(0), pelvis)) return {};
+    PyObject* angle = c.arg(1);
+    if (!PyFloat_Check(angle)) return {};
+    const double a = PyFloat_AS_DOUBLE(angle);
+    if (!std::isfinite(a)) return {};
+    const double waist[4] = {0.0, std::sin(a / 2), 0.0, std::cos(a / 2)};
+    double torso[4];
+    k::FpFlags flags;
+    k::compose_xyzw(pelvis, waist, torso);
+    k::normalise_xyzw(torso);
+    if (!flags.clean()) return {};
+    return wxyz_array_from_xyzw(torso);
+}
+
+namespace {
+
+// The inputs of a heading re-zeroing of one pose, with both Euler
+// decompositions; false when any guard of the native path fails.
+struct HeadingPose {
+    double p_odom[3], p_offset[3], e_odom[3], e_offset[3];
+};
+
+bool heading_pose(Call& c, HeadingPose& h) {
+    double odom[4], offset[4];
+    return rezero_quats(c, c.arg(1), c.arg(3), odom, offset) &&
+           two_positions(c.arg(0), c.arg(2), h.p_odom, h.p_offset) &&
+           k::euler_xyz_from_xyzw(odom, h.e_odom) &&
+           k::euler_xyz_from_xyzw(offset, h.e_offset);
+}
+
+}  // namespace
+
+// Headings only: R.from_euler('z', yaw_odom - yaw_offset), and the position
+// difference turned back by the offset's heading.
+Ref reset_pose_yaw_only(Call& c) {
+    HeadingPose h;
+    if (!heading_pose(c, h)) return {};
+    k::FpFlags flags;
+    double q_new[4], p_new[3];
+    k::elementary_xyzw(2, h.e_odom[2] - h.e_offset[2], q_new);
+    unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
+    if (!flags.clean()) return {};
+    return pose_result(p_new, q_new);
+}
+
+// The heading re-zeroed, roll and pitch kept; the height is p_odom's own.
+Ref reset_pose_yaw_only_keep_rp(Call& c) {
+    HeadingPose h;
+    if (!heading_pose(c, h)) return {};
+    k::FpFlags flags;
+    const double angles[3] = {h.e_odom[0], h.e_odom[1], h.e_odom[2] - h.e_offset[2]};
+    double q_new[4], p_new[3];
+    k::from_euler_xyz_xyzw(angles, q_new);
+    unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
+    p_new[2] = h.p_odom[2];
+    if (!flags.clean()) return {};
+    return pose_result(p_new, q_new);
+}
+
+Ref reset_quat_yaw_only_keep_rp(Call& c) {
+    double odom[4], offset[4], e_odom[3], e_offset[3];
+    if (!rezero_quats(c, c.arg(0), c.arg(1), odom, offset) ||
+        !k::euler_xyz_from_xyzw(odom, e_odom) ||
+        !k::euler_xyz_from_xyzw(offset, e_offset))
+        return {};
+    k::FpFlags flags;
+    const double angles[3] = {e_odom[0], e_odom[1], e_odom[2] - e_offset[2]};
+    double q_new[4];
+    k::from_euler_xyz_xyzw(angles, q_new);
+    if (!flags.clean()) return {};
+    return wxyz_array_from_xyzw(q_new);
+}
+
+}  // namespace math_transfrom::fast
