@@ -10,7 +10,11 @@ namespace trackscope::kernels {
 
 class FpFlags {
 public:
-    FpFlags() noexcept { std::feclearexcept(kWatched); }
+    // Testing is cheap, clearing is not (it rewrites the x87 environment): clear only flags
+    // left raised by earlier code.
+    FpFlags() noexcept {
+        if (std::fetestexcept(kWatched)) std::feclearexcept(kWatched);
+    }
     // True when no watched flag was raised since construction.
     bool clean() const noexcept { return std::fetestexcept(kWatched) == 0; }
 

@@ -184,10 +184,11 @@ void matrix_from_quat_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out
 
 // quatToEuler: roll, pitch, yaw (out rows of 3) in double, as for Python floats or float64
 // scalars; pitch saturates to +-pi/2 (|sinp| >= 1, boundary included) instead of asin's NaN.
-// NumPy 2.4's float64 arctan2/arcsin run its baseline loops, i.e. the C library's atan2/asin, on
-// x86-64 CPUs without AVX-512 (checked bit for bit there); on X86_V4 CPUs NumPy dispatches them
-// to SVML, which these libm calls need not match in the last bit.
-inline void quat_to_euler_wxyz(std::ptrdiff_t count, Strided<double> quat, StridedOut<double> out) noexcept {
+// atan2(&y, &x, &out) and asin(&x, &out) are the caller's: NumPy's arctan2/arcsin differ between
+// CPUs (SVML on AVX-512, the C library elsewhere), so the caller passes in the loops NumPy runs.
+template <class Atan2, class Asin>
+void quat_to_euler_wxyz(std::ptrdiff_t count, Strided<double> quat, StridedOut<double> out,
+                        const Atan2& atan2, const Asin& asin) noexcept {
     constexpr double half_pi = 3.141592653589793 / 2;  // np.pi / 2
     for (std::ptrdiff_t n = 0; n < count; ++n) {
         const double qw = quat.at(n, 0), qx = quat.at(n, 1), qy = quat.at(n, 2), qz = quat.at(n, 3);
@@ -196,9 +197,16 @@ inline void quat_to_euler_wxyz(std::ptrdiff_t count, Strided<double> quat, Strid
         const double sinp = 2.0 * (qw * qy - qz * qx);
         const double siny_cosp = 2.0 * (qw * qz + qx * qy);
         const double cosy_cosp = 1.0 - 2.0 * (qy * qy + qz * qz);
-        out.at(n, 0) = std::atan2(sinr_cosp, cosr_cosp);
-        out.at(n, 1) = std::abs(sinp) >= 1.0 ? std::copysign(half_pi, sinp) : std::asin(sinp);
-        out.at(n, 2) = std::atan2(siny_cosp, cosy_cosp);
+        double roll, pitch, yaw;
+        atan2(&sinr_cosp, &cosr_cosp, &roll);
+        if (std::abs(sinp) >= 1.0)
+            pitch = std::copysign(half_pi, sinp);
+        else
+            asin(&sinp, &pitch);
+        atan2(&siny_cosp, &cosy_cosp, &yaw);
+        out.at(n, 0) = roll;
+        out.at(n, 1) = pitch;
+        out.at(n, 2) = yaw;
     }
 }
 

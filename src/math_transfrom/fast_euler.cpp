@@ -1,5 +1,6 @@
 // Native stand-ins for the Euler and matrix conversions: matrix_from_quat and
-// quatToEuler repeat the NumPy steps bit for bit; imu_quat_to_euler gives
+// quatToEuler repeat the NumPy steps bit for bit (quatToEuler through NumPy's
+// own arctan2/arcsin loops); imu_quat_to_euler gives
 // SciPy's as_euler('xyz') to rounding and defers to SciPy near gimbal lock.
 
 #include "kernels/quat_kernels.hpp"
@@ -41,42 +42,15 @@ Ref matrix_from_quat(Call& c) {
     });
 }
 
-namespace {
-
-// NumPy sends float64 arctan2/arcsin to SVML on AVX-512 machines; the C
-// library's results are only known to match its baseline loops.
-bool numpy_uses_libm_trig() {
-    static const bool libm = [] {
-        PyObject* umath = PyImport_ImportModule("numpy._core._multiarray_umath");
-        if (!umath) {
-            PyErr_Clear();
-            umath = PyImport_ImportModule("numpy.core._multiarray_umath");
-        }
-        if (!umath) {
-            PyErr_Clear();
-            return false;
-        }
-        Ref mod = Ref::steal(umath);
-        Ref features = Ref::steal_nullable(PyObject_GetAttrString(umath, "__cpu_features__"));
-        if (!features || !PyDict_Check(features.get())) {
-            PyErr_Clear();
-            return false;
-        }
-        PyObject* skx = PyDict_GetItemString(features.get(), "AVX512_SKX");
-        return skx != nullptr && !PyObject_IsTrue(skx);
-    }();
-    return libm;
-}
-
-}  // namespace
-
 Ref quatToEuler(Call& c) {
+    const Bound& g = bound();
     double q[4];
-    if (!np_intact(c) || !numpy_uses_libm_trig() || !ts::first_floats(c.arg(0), 4, q)) return {};
+    if (!np_intact(c) || !g.arctan2 || !g.arcsin || !ts::first_floats(c.arg(0), 4, q)) return {};
     npy_intp three = 3;
     Ref out = Ref::steal(PyArray_SimpleNew(1, &three, NPY_FLOAT64));
     k::FpFlags flags;
-    k::quat_to_euler_wxyz(1, k::Strided<double>{q, 0, 1}, out_rows<double>(out, 0, 0));
+    k::quat_to_euler_wxyz(1, k::Strided<double>{q, 0, 1}, out_rows<double>(out, 0, 0), g.arctan2,
+                          g.arcsin);
     if (!flags.clean()) return {};
     return out;
 }

@@ -3,6 +3,7 @@
 
 #include "runtime/function.hpp"
 #include "runtime/module.hpp"
+#include "runtime/ufunc_loop.hpp"
 
 namespace math_transfrom {
 
@@ -48,6 +49,8 @@ struct Bound {
     ts::Ref R;
     ts::Ref quat_conjugate, quat_inv, quat_mul, quat_apply;
     ts::Ref wxyz_to_xyzw, xyzw_to_wxyz;
+    // The float64 loops np.arctan2 and np.arcsin run on this CPU.
+    ts::UfuncLoop arctan2, arcsin;
 };
 const Bound& bound();
 

@@ -86,6 +86,10 @@ void body(ts::ModuleScope& m) {
     b.quat_apply = m.get("quat_apply");
     b.wxyz_to_xyzw = m.get("wxyz_to_xyzw");
     b.xyzw_to_wxyz = m.get("xyzw_to_wxyz");
+    Ref arctan2 = ts::attr(b.np, TS_ID("arctan2"));
+    Ref arcsin = ts::attr(b.np, TS_ID("arcsin"));
+    b.arctan2 = ts::UfuncLoop::find(arctan2.get(), {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE});
+    b.arcsin = ts::UfuncLoop::find(arcsin.get(), {NPY_DOUBLE, NPY_DOUBLE});
     bound_objects() = std::move(b);
 }
 

@@ -1,0 +1,50 @@
+// The inner loop a NumPy ufunc runs for one type signature on this CPU:
+// NumPy fills its loop table at import with the best variant its dispatcher
+// found (SVML on AVX-512, the C library's functions elsewhere), so a native
+// path that calls it gets NumPy's own bits on every machine.
+#pragma once
+
+#include "runtime/numpy_api.hpp"
+
+#include <initializer_list>
+
+namespace ts {
+
+class UfuncLoop {
+public:
+    UfuncLoop() = default;
+
+    // The loop of `ufunc` for the given operand types (inputs, then
+    // outputs); an empty loop when `ufunc` is not a NumPy ufunc or has no
+    // such entry.  Never raises.
+    static UfuncLoop find(PyObject* ufunc, std::initializer_list<int> types);
+
+    explicit operator bool() const noexcept { return fn_ != nullptr; }
+
+    // out = f(x), or out = f(x, y), over one element.
+    void operator()(const double* x, double* out) const noexcept {
+        char* args[2] = {as_bytes(x), reinterpret_cast<char*>(out)};
+        run(args);
+    }
+    void operator()(const double* x, const double* y, double* out) const noexcept {
+        char* args[3] = {as_bytes(x), as_bytes(y), reinterpret_cast<char*>(out)};
+        run(args);
+    }
+
+private:
+    using Loop = void (*)(char**, const npy_intp*, const npy_intp*, void*);
+
+    static char* as_bytes(const double* p) noexcept {
+        return const_cast<char*>(reinterpret_cast<const char*>(p));
+    }
+    void run(char** args) const noexcept {
+        const npy_intp one = 1;
+        const npy_intp steps[3] = {sizeof(double), sizeof(double), sizeof(double)};
+        fn_(args, &one, steps, data_);
+    }
+
+    Loop fn_ = nullptr;
+    void* data_ = nullptr;
+};
+
+}  // namespace ts

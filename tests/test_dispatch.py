@@ -1,0 +1,77 @@
+"""The bit-exact native paths agree with NumPy whatever loops NumPy's CPU
+dispatch chose (its arctan2/arcsin take SVML on AVX-512, the C library on the
+baseline): checked in fresh interpreters at the default dispatch, without
+AVX-512 and on the baseline alone."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+try:
+    from numpy._core._multiarray_umath import __cpu_dispatch__
+except ImportError:  # NumPy 1.x
+    from numpy.core._multiarray_umath import __cpu_dispatch__
+
+AVX512 = [t for t in __cpu_dispatch__ if "512" in t or t == "X86_V4"]
+MODES = {"default": None, "no AVX-512": AVX512, "baseline only": list(__cpu_dispatch__)}
+
+CHILD = r"""
+import json, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import trackscope, math_transfrom as mt, reference as ref
+
+try:
+    from numpy.lib.introspect import opt_func_info
+    targets = {name: next(iter(sigs.values()))["current"]
+               for name, sigs in opt_func_info(func_name="^(arctan2|arcsin)$", signature="float64").items()}
+except ImportError:  # NumPy 1.x has no introspection
+    targets = {}
+
+rng = np.random.default_rng(11)
+quats = rng.normal(size=(3000, 4)) * 10.0 ** rng.uniform(-8, 2, size=(3000, 1))
+h = np.sqrt(0.5)
+special = [[1.0, 0.0, 1.0, 0.0], [h, 0.0, h, 0.0], [h, 0.0, -h, 0.0], [0.5, 0.5, 0.5, 0.5],
+           [1.0, 5e-13, 0.0, 0.0], [1.0, 0.0, 0.0, -1e-300], [0.0, 0.0, 0.0, 0.0],
+           [np.nan, 0.0, 0.0, 1.0], [-0.0, -0.0, 1.0, -0.0]]
+mismatches = []
+for q in [list(map(float, q)) for q in quats] + special:
+    for arg in (q, np.array(q)):
+        with np.errstate(all="ignore"):
+            got, want = mt.quatToEuler(arg), ref.quatToEuler(arg)
+        if got.tobytes() != want.tobytes():
+            mismatches.append(["quatToEuler", q, got.tolist(), want.tolist()])
+
+q1, q2, v = quats[:500], rng.normal(size=(500, 4)), rng.normal(size=(500, 3))
+for name, args in [("quat_inv", (q1,)), ("quat_mul", (q1, q2)), ("quat_mul_e", (q1, q2)),
+                   ("quat_apply", (q1, v)), ("matrix_from_quat", (q1,))]:
+    got, want = getattr(mt, name)(*args), getattr(ref, name)(*args)
+    if got.tobytes() != want.tobytes():
+        mismatches.append([name])
+print(json.dumps({"targets": targets, "mismatches": mismatches[:5]}))
+"""
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_native_bits_under_forced_dispatch(mode):
+    disabled = MODES[mode]
+    if disabled == []:
+        pytest.skip("no such dispatch targets in this NumPy build")
+    env = dict(os.environ)
+    env.pop("NPY_DISABLE_CPU_FEATURES", None)
+    if disabled:
+        env["NPY_DISABLE_CPU_FEATURES"] = " ".join(disabled)
+    run = subprocess.run([sys.executable, "-c", CHILD, os.path.dirname(__file__)], env=env,
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout.splitlines()[-1])
+    assert report["mismatches"] == []
+    for target in report["targets"].values():  # the dispatch really changed
+        if mode == "baseline only":
+            assert target.startswith("baseline")
+        elif mode == "no AVX-512":
+            assert "512" not in target and "V4" not in target
