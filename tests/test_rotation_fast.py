@@ -239,3 +239,69 @@ def test_euler_functions_at_gimbal_lock_and_wrap(angles):
 def test_one_pose_functions_outside_the_fast_path(name, args):
     with np.errstate(all="ignore"):
         same_outcome(name, args)
+
+
+def base_on_buffer(buf):
+    """A Rotation whose quaternions are the caller's array (no copy)."""
+    try:
+        return Rotation(buf, normalize=False, copy=False)
+    except TypeError:  # keyword-only in some SciPy versions
+        return Rotation(buf, False, False)
+
+
+@pytest.mark.parametrize("change", ["setitem", "caller's buffer"])
+def test_base_changed_in_place_is_read_at_each_call(change):
+    s, c = np.sin(0.4), np.cos(0.4)
+    native, plain = both(np.array([[0.0, 0.0, s, c]]))
+    buf = np.array([[0.0, s, 0.0, c]])
+    if change == "caller's buffer":
+        for obj in (native, plain):
+            obj.R_base = base_on_buffer(buf)
+    q, v = np.array([0.0, 0.0, 0.0, 1.0]), np.array([1.0, 2.0, 3.0])
+    native.align_quat(q), native.align_xyz(v)  # the old base, once
+    for obj in (native, plain):
+        if change == "setitem":
+            obj.R_base[0] = Rotation.identity()
+        else:
+            buf[0] = [0.6, 0.0, 0.0, 0.8]
+    assert_close(native.align_quat(q), plain.align_quat(q))
+    assert_close(native.align_xyz(v), plain.align_xyz(v))
+    assert_close(native.align_pos(v), plain.align_pos(v))
+
+
+def outcome(f, args, errstate):
+    """Result and warnings of f(*args) under np.errstate(all=errstate), or its exception."""
+    with warnings.catch_warnings(record=True) as caught, np.errstate(all=errstate):
+        warnings.simplefilter("always")
+        try:
+            result = f(*args)
+        except Exception as exc:  # noqa: BLE001
+            return type(exc), str(exc), None
+    return None, [str(w.message) for w in caught], result
+
+
+SUB, TINY, HUGE = 1e-310, 1e-170, 1e300
+EDGE_VECTORS = [np.array([SUB, 0.0, 0.0]), np.array([SUB, 1.0, -SUB]), np.array([HUGE, HUGE, 0.0]),
+                np.array([TINY, TINY, TINY])]
+
+
+@pytest.mark.parametrize("errstate", ["raise", "warn"])
+@pytest.mark.parametrize("v", EDGE_VECTORS, ids=["subnormal", "mixed", "huge", "tiny"])
+def test_floating_point_conditions_like_scipy(v, errstate):
+    """Every native SciPy stand-in raises or warns as the plain steps do."""
+    native, plain = both(np.array([0.1, 0.2, 0.3, 0.9]))
+    cases = [("align_xyz", (v,)), ("align_pos", (v,)), ("align_transform", (np.array([SUB, 0, 0, 1.0]), v)),
+             ("align_quat", (np.array([SUB, TINY, 0.0, 1.0]),))]
+    for name, args in cases:
+        got = outcome(getattr(native, name), args, errstate)
+        want = outcome(getattr(plain, name), args, errstate)
+        assert got[:2] == want[:2], name
+    q = np.array([0.9, SUB, 0.2, TINY])
+    for name, args in [("world_to_body_vel", (v, q)), ("reset_pose", (v, q, np.zeros(3), q[::-1].copy())),
+                       ("reset_pose_yaw_only", (v, q, np.ones(3), q)),
+                       ("reset_pose_yaw_only_keep_rp", (v, q, np.ones(3), q)),
+                       ("reset_quat_yaw_only_keep_rp", (q, q[::-1].copy())),
+                       ("pelvis_to_torso_quat", (q, SUB)), ("imu_quat_to_euler", (q,))]:
+        got = outcome(getattr(mt, name), args, errstate)
+        want = outcome(getattr(ref, name), args, errstate)
+        assert got[:2] == want[:2], name

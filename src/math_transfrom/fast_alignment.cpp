@@ -1,9 +1,9 @@
 // Native stand-ins for TransformAlignment's SciPy round trips on one pose,
 // the methods the control loop calls every tick; values to rounding of
-// SciPy's.  A base Rotation's quaternion is read once per object through
-// as_quat().  Stacks, non-finite or zero quaternions, other dtypes, a rebound
-// R and Rotation subclasses go through SciPy, which raises and warns as it
-// does.
+// SciPy's.  The base is read from R_base at every call: a Rotation can change
+// in place, or be built on a caller's buffer.  Stacks, non-finite or zero
+// quaternions, other dtypes, a rebound R and Rotation subclasses go through
+// SciPy, which raises and warns as it does.
 
 #include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"
@@ -26,40 +26,45 @@ struct OneRotation {
     bool single;
 };
 
-// The last base seen, kept alive so that its identity cannot be reused.
-struct BaseCache {
-    Ref rotation;
-    OneRotation value;
-};
-
-BaseCache& base_cache() {
-    static BaseCache* cache = new BaseCache();  // outlives finalisation
-    return *cache;
+// Four finite float64 components of a (4,) or (1, 4) array.
+bool quat_values(PyObject* quat, int ndim, double* out) {
+    FloatOperand q;
+    if (!PyArray_CheckExact(quat) || !ts::float_operand(quat, q, 4) || q.type != NPY_FLOAT64 ||
+        q.ndim != ndim || q.components() != 4 || (ndim == 2 && q.shape[0] != 1))
+        return false;
+    const double* p = reinterpret_cast<const double*>(q.data);
+    for (int i = 0; i < 4; ++i) {
+        out[i] = p[i * q.comp_stride()];
+        if (!std::isfinite(out[i])) return false;
+    }
+    return true;
 }
 
 // The base rotation of one pose, when `r` is exactly a SciPy Rotation that is
-// single or a stack of one.
+// single or a stack of one.  Where SciPy keeps its quaternions in the
+// instance (`_quat`, (N, 4), and `_single`), they are read directly; otherwise
+// through single and as_quat().
 bool base_rotation(PyObject* r, OneRotation& out) {
     const Bound& g = bound();
     if (!g.R || Py_TYPE(r) != reinterpret_cast<PyTypeObject*>(g.R.get())) return false;
-    BaseCache& cache = base_cache();
-    if (cache.rotation.get() == r) {
-        out = cache.value;
-        return true;
+    if (g.rotation_fields) {
+        PyObject* quat = nullptr;
+        PyObject* single = nullptr;
+        const int found = ts::lookup_attr(r, TS_ID("_quat"), &quat);
+        Ref quat_ref = Ref::steal_nullable(quat);
+        if (found < 0) ts::raise();
+        const int has_single = found ? ts::lookup_attr(r, TS_ID("_single"), &single) : 0;
+        Ref single_ref = Ref::steal_nullable(single);
+        if (has_single < 0) ts::raise();
+        if (!found || !has_single || !PyBool_Check(single)) return false;
+        out.single = single == Py_True;
+        return quat_values(quat, 2, out.q);
     }
     Ref single = ts::attr(r, TS_ID("single"));
     Ref quat = ts::call_method(r, TS_ID("as_quat"), {});
-    FloatOperand q;
-    if (!ts::float_operand(quat.get(), q, 4) || q.type != NPY_FLOAT64 || q.components() != 4)
-        return false;
-    const bool is_single = single.get() == Py_True;
-    if (is_single ? q.ndim != 1 : (q.ndim != 2 || q.shape[0] != 1)) return false;
-    const double* p = reinterpret_cast<const double*>(q.data);
-    for (int i = 0; i < 4; ++i) out.q[i] = p[i * q.comp_stride()];
-    out.single = is_single;
-    cache.rotation = Ref::borrow(r);
-    cache.value = out;
-    return true;
+    if (!PyBool_Check(single.get())) return false;
+    out.single = single.get() == Py_True;
+    return quat_values(quat.get(), out.single ? 1 : 2, out.q);
 }
 
 // One row of `count` components from a float64 operand of shape (k,) or
@@ -98,18 +103,49 @@ Ref align_quat(Call& c) {
     return row_array(out, 4, b.single && q_single);
 }
 
-// np.asarray(xyz), then self.R_base.inv().apply(xyz).
+// np.asarray(xyz), then self.R_base.inv().apply(xyz).  np.asarray copies a
+// sequence before R_base is read but not an array, whose values are read
+// after it, as SciPy would.  SciPy applies one rotation to one vector with
+// np.matmul, which reports floating-point conditions: a run that raised one
+// goes to SciPy.
 Ref align_xyz(Call& c) {
     double v[3];
-    bool v_single;
+    bool v_single = false;
+    PyObject* xyz = c.arg(1);
+    const bool array = PyArray_CheckExact(xyz);
     if (!r_intact(c) || !np_intact(c)) return {};
-    if (!one_row(c.arg(1), 3, v, v_single)) return {};
+    if (!array && !one_row(xyz, 3, v, v_single)) return {};
     Ref base = ts::attr(c.arg(0), TS_ID("R_base"));
+    if (array && !one_row(xyz, 3, v, v_single)) return {};
     OneRotation b;
     if (!base_rotation(base.get(), b)) return {};
+    k::FpFlags flags(v, b.q);
     double out[3];
     k::rotate_inverse_xyzw(b.q, v, out);
+    if (!flags.clean(out)) return {};
     return row_array(out, 3, b.single && v_single);
+}
+
+bool rotation_fields_readable(PyObject* R) {
+    const double want[4] = {0.0, 0.0, 0.6, 0.8};
+    for (const bool single : {true, false}) {
+        Ref q = ts::list({Py_None, Py_None, Py_None, Py_None});
+        for (int i = 0; i < 4; ++i) PyList_SetItem(q.get(), i, PyFloat_FromDouble(want[i]));
+        Ref arg = single ? q : ts::list({q.get()});
+        Ref r = Ref::steal_nullable(PyObject_CallMethod(R, "from_quat", "O", arg.get()));
+        PyObject *quat = nullptr, *flag = nullptr;
+        const bool found = r && ts::lookup_attr(r.get(), TS_ID("_quat"), &quat) > 0 &&
+                           ts::lookup_attr(r.get(), TS_ID("_single"), &flag) > 0;
+        Ref quat_ref = Ref::steal_nullable(quat), flag_ref = Ref::steal_nullable(flag);
+        double got[4];
+        if (!found || flag != (single ? Py_True : Py_False) || !quat_values(quat, 2, got)) {
+            PyErr_Clear();
+            return false;
+        }
+        for (int i = 0; i < 4; ++i)
+            if (got[i] != want[i]) return false;
+    }
+    return true;
 }
 
 }  // namespace math_transfrom::fast

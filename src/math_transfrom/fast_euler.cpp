@@ -48,7 +48,7 @@ Ref quatToEuler(Call& c) {
     if (!np_intact(c) || !g.arctan2 || !g.arcsin || !ts::first_floats(c.arg(0), 4, q)) return {};
     npy_intp three = 3;
     Ref out = Ref::steal(PyArray_SimpleNew(1, &three, NPY_FLOAT64));
-    k::FpFlags flags;
+    k::FpFlags flags(q);
     k::quat_to_euler_wxyz(1, k::Strided<double>{q, 0, 1}, out_rows<double>(out, 0, 0), g.arctan2,
                           g.arcsin);
     if (!flags.clean()) return {};

@@ -101,7 +101,7 @@ Ref world_to_body_vel(Call& c) {
     double* o = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const double* p = reinterpret_cast<const double*>(v.data);
     const npy_intp row = v.ndim == 1 ? 0 : v.strides[0];
-    k::FpFlags flags;
+    k::FpFlags flags(q);
     for (npy_intp n = 0; n < rows; ++n) {
         const double vec[3] = {p[n * row], p[n * row + v.comp_stride()], p[n * row + 2 * v.comp_stride()]};
         k::rotate_inverse_xyzw(q, vec, o + 3 * n);

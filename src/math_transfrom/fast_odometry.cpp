@@ -62,7 +62,7 @@ Ref reset_pose(Call& c) {
     if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
         !two_positions(c.arg(0), c.arg(2), p_odom, p_offset))
         return {};
-    k::FpFlags flags;
+    k::FpFlags flags(odom, offset, p_odom, p_offset);
     const double diff[3] = {p_odom[0] - p_offset[0], p_odom[1] - p_offset[1], p_odom[2] - p_offset[2]};
     double p_new[3];
     k::rotate_inverse_xyzw(offset, diff, p_new);
@@ -70,7 +70,7 @@ Ref reset_pose(Call& c) {
     double q_new[4];
     k::compose_xyzw(inverse, odom, q_new);
     k::normalise_xyzw(q_new);
-    if (!flags.clean()) return {};
+    if (!flags.clean(p_new, q_new)) return {};
     return pose_result(p_new, q_new);
 }
 
@@ -80,14 +80,14 @@ Ref pelvis_to_torso_quat(Call& c) {
     if (!r_intact(c) || !np_intact(c) || !scipy_quat_from_wxyz(c.arg(0), pelvis)) return {};
     PyObject* angle = c.arg(1);
     if (!PyFloat_Check(angle)) return {};
-    const double a = PyFloat_AS_DOUBLE(angle);
+    double a = PyFloat_AS_DOUBLE(angle);
     if (!std::isfinite(a)) return {};
+    k::FpFlags flags(pelvis, a);
     const double waist[4] = {0.0, std::sin(a / 2), 0.0, std::cos(a / 2)};
     double torso[4];
-    k::FpFlags flags;
     k::compose_xyzw(pelvis, waist, torso);
     k::normalise_xyzw(torso);
-    if (!flags.clean()) return {};
+    if (!flags.clean(torso)) return {};
     return wxyz_array_from_xyzw(torso);
 }
 
@@ -114,11 +114,11 @@ bool heading_pose(Call& c, HeadingPose& h) {
 Ref reset_pose_yaw_only(Call& c) {
     HeadingPose h;
     if (!heading_pose(c, h)) return {};
-    k::FpFlags flags;
+    k::FpFlags flags(h);
     double q_new[4], p_new[3];
     k::elementary_xyzw(2, h.e_odom[2] - h.e_offset[2], q_new);
     unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
-    if (!flags.clean()) return {};
+    if (!flags.clean(q_new, p_new)) return {};
     return pose_result(p_new, q_new);
 }
 
@@ -126,13 +126,13 @@ Ref reset_pose_yaw_only(Call& c) {
 Ref reset_pose_yaw_only_keep_rp(Call& c) {
     HeadingPose h;
     if (!heading_pose(c, h)) return {};
-    k::FpFlags flags;
+    k::FpFlags flags(h);
     const double angles[3] = {h.e_odom[0], h.e_odom[1], h.e_odom[2] - h.e_offset[2]};
     double q_new[4], p_new[3];
     k::from_euler_xyz_xyzw(angles, q_new);
     unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
     p_new[2] = h.p_odom[2];
-    if (!flags.clean()) return {};
+    if (!flags.clean(q_new, p_new)) return {};
     return pose_result(p_new, q_new);
 }
 
@@ -142,11 +142,11 @@ Ref reset_quat_yaw_only_keep_rp(Call& c) {
         !k::euler_xyz_from_xyzw(odom, e_odom) ||
         !k::euler_xyz_from_xyzw(offset, e_offset))
         return {};
-    k::FpFlags flags;
+    k::FpFlags flags(e_odom, e_offset);
     const double angles[3] = {e_odom[0], e_odom[1], e_odom[2] - e_offset[2]};
     double q_new[4];
     k::from_euler_xyz_xyzw(angles, q_new);
-    if (!flags.clean()) return {};
+    if (!flags.clean(q_new)) return {};
     return wxyz_array_from_xyzw(q_new);
 }
 

@@ -41,5 +41,8 @@ ts::Ref reset_quat_yaw_only_keep_rp(ts::Call& c);
 // (fast_alignment.cpp)
 ts::Ref align_quat(ts::Call& c);
 ts::Ref align_xyz(ts::Call& c);
+// Whether instances of R (SciPy's Rotation) keep their quaternions where the
+// stand-ins above read them; false when they do not, or on any error.
+bool rotation_fields_readable(PyObject* R);
 
 }  // namespace math_transfrom::fast

@@ -51,6 +51,9 @@ struct Bound {
     ts::Ref wxyz_to_xyzw, xyzw_to_wxyz;
     // The float64 loops np.arctan2 and np.arcsin run on this CPU.
     ts::UfuncLoop arctan2, arcsin;
+    // R instances keep their quaternions as a float64 (N, 4) array `_quat`
+    // beside a `_single` flag (checked once on a probe rotation).
+    bool rotation_fields = false;
 };
 const Bound& bound();
 

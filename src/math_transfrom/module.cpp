@@ -2,6 +2,7 @@
 // definition order, then TransformAlignment.
 
 #include "math_transfrom/docstrings.hpp"
+#include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/numpy_api.hpp"
 #include "runtime/ops.hpp"
@@ -90,6 +91,7 @@ void body(ts::ModuleScope& m) {
     Ref arcsin = ts::attr(b.np, TS_ID("arcsin"));
     b.arctan2 = ts::UfuncLoop::find(arctan2.get(), {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE});
     b.arcsin = ts::UfuncLoop::find(arcsin.get(), {NPY_DOUBLE, NPY_DOUBLE});
+    b.rotation_fields = fast::rotation_fields_readable(b.R.get());
     bound_objects() = std::move(b);
 }
 
