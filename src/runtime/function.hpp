@@ -94,6 +94,11 @@ struct Function {
 
 extern PyTypeObject* FunctionType;
 
+// The vectorcall of every compiled function: binds the arguments as the
+// interpreter binds a Python function's, then runs the body.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames);
+
 // Create a function of `def` defined in the module namespace `globals`;
 // `class_name` prefixes the qualified name of methods.
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name = nullptr);
