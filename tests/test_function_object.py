@@ -377,3 +377,34 @@ def test_no_leak_on_name_error(restore_globals):
     before = sys.getrefcount(key), sys.getrefcount(a)
     _call_many(mt.quat_conjugate, (a,), {})
     assert (sys.getrefcount(key), sys.getrefcount(a)) == before
+
+
+# --------------------------------------------------------------------------
+# The extension's own types
+# --------------------------------------------------------------------------
+
+@pytest.fixture(params=["compiled_function", "ModuleTableFinder"])
+def extension_type(request):
+    return type(mt.quat_mul) if request.param == "compiled_function" else type(mt.__loader__)
+
+
+@pytest.mark.parametrize("make", [lambda t: t(), lambda t: t.__new__(t), lambda t: object.__new__(t)])
+def test_extension_types_cannot_be_instantiated(extension_type, make):
+    # An instance made from Python would have no body, name or signature.
+    with pytest.raises(TypeError):
+        make(extension_type)
+
+
+def test_extension_types_are_immutable(extension_type):
+    with pytest.raises(TypeError, match="immutable type"):
+        extension_type.__repr__ = lambda self: "x"
+    with pytest.raises(TypeError):
+        type("Sub", (extension_type,), {})
+
+
+def test_exec_module_refuses_a_non_module():
+    import types
+    before = sys.modules["math_transfrom"]
+    with pytest.raises(TypeError, match="must be a module"):
+        mt.__loader__.exec_module(types.SimpleNamespace(__name__="math_transfrom"))
+    assert sys.modules["math_transfrom"] is before

@@ -121,6 +121,11 @@ PyObject* finder_create_module(PyObject*, PyObject* spec) {
 }
 
 PyObject* finder_exec_module(PyObject*, PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_Format(PyExc_TypeError, "exec_module() argument must be a module, not %.200s",
+                     Py_TYPE(module)->tp_name);
+        return nullptr;
+    }
     return ts::boundary([&] {
         Ref name = ts::attr(module, TS_ID("__name__"));
         const ModuleEntry* entry = find_entry(name.get());
@@ -177,8 +182,11 @@ void register_finder(const std::string& package_context) {
         {Py_tp_repr, reinterpret_cast<void*>(finder_repr)},
         {0, nullptr},
     };
+    // One instance per process, made here; the type is sealed like a builtin.
     static PyType_Spec spec = {"trackscope.ModuleTableFinder", static_cast<int>(sizeof(Finder)), 0,
-                               Py_TPFLAGS_DEFAULT, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                   Py_TPFLAGS_IMMUTABLETYPE,
+                               slots};
     Ref type = Ref::steal(PyType_FromSpec(&spec));
     Ref finder = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type.get()), 0));
     PyObject* meta_path = ts::check(PySys_GetObject("meta_path"));

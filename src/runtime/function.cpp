@@ -262,8 +262,12 @@ void init_function_type() {
         "trackscope.compiled_function",
         static_cast<int>(sizeof(Function)),
         0,
+        // Built only by make_function: an instance created from Python would
+        // lack its body, name and signature.  Immutable like the
+        // interpreter's own function type.
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_METHOD_DESCRIPTOR,
+            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+            Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
     FunctionType = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
