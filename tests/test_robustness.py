@@ -7,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import trackscope
 
 SWEEP = textwrap.dedent(
@@ -77,12 +79,79 @@ SWEEP = textwrap.dedent(
 )
 
 
-def test_junk_input_never_crashes():
+def run_isolated(code):
+    """Run `code` in a fresh interpreter that imports this extension."""
     env = dict(os.environ)
     so_dir = os.path.dirname(trackscope.__file__)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (so_dir, env.get("PYTHONPATH")) if p)
-    code = SWEEP.format(tests=os.path.dirname(os.path.abspath(__file__)))
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                           timeout=600)
+
+
+def test_junk_input_never_crashes():
+    code = SWEEP.format(tests=os.path.dirname(os.path.abspath(__file__)))
+    done = run_isolated(code)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip().endswith("swept")
+
+
+DEEP_RECURSION = textwrap.dedent(
+    """
+    import sys, tempfile, threading
+    import numpy as np
+    sys.path.insert(0, {tests!r})
+    import trackscope, math_transfrom as m, motion_env_wbt as e
+    from clips import write_standard
+
+    root = tempfile.mkdtemp()
+    write_standard(root, frames=3)
+
+    class Alignment(m.TransformAlignment):
+        def align_xyz(self, xyz):          # native align_pos calls align_xyz again
+            return self.align_pos(xyz)
+
+    class Env(e.Wbt_env_sim):
+        time_steps = property(lambda self: self.joint_pos, lambda self, v: None)
+
+    class Recurring:
+        def __array__(self, *args, **kwargs):
+            return m.quat_mul(self, self)
+
+    class Viewer:
+        def add_marker(self, **kwargs):
+            drawer.update_rg_view(np.zeros((1, 3)), None, 0)
+
+    drawer = trackscope.TrackscopeDrawer(Viewer())
+    calls = [lambda: Alignment().align_xyz(np.zeros(3)), lambda: Env(root).joint_pos,
+             lambda: m.quat_mul(Recurring(), Recurring()),
+             lambda: drawer.update_rg_view(np.zeros((1, 3)), None, 0)]
+    results = []
+
+    def run_all():
+        for call in calls:
+            try:
+                call()
+                results.append("returned")
+            except RecursionError:
+                results.append("RecursionError")
+
+    sys.setrecursionlimit({limit})
+    run_all()
+    threading.stack_size(1 << 20)
+    worker = threading.Thread(target=run_all)
+    worker.start()
+    worker.join()
+    print(" ".join(results))
+    """
+)
+
+
+@pytest.mark.parametrize("limit", [10_000, 100_000])
+def test_deep_recursion_through_native_calls_raises(limit):
+    # Recursion through compiled functions, properties, __array__ and a
+    # viewer callback, on the main thread and on a 1 MiB thread stack: a
+    # RecursionError each time, whatever the recursion limit.
+    code = DEEP_RECURSION.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=limit)
+    done = run_isolated(code)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ["RecursionError"] * 8

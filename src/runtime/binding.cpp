@@ -5,6 +5,7 @@
 #include "runtime/function.hpp"
 
 #include "runtime/ops.hpp"
+#include "runtime/recursion.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -217,6 +218,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     for (Py_ssize_t j = first_default < 0 ? 0 : first_default; j < n; ++j)
         if (!bound[j]) bound[j] = PyTuple_GET_ITEM(fn->defaults, j - first_default);
 
+    NestedCall depth;
+    if (!depth.enter()) return nullptr;
     Call call{fn, bound};
     return boundary([&] { return fn->body(call); });
 }
