@@ -5,7 +5,9 @@
 // through `ModuleTableFinder` on sys.meta_path.  Bodies therefore finish in
 // the order math_transfrom, motion_env_wbt, trackscope.
 
-#include "entry/module_table.hpp"
+#include "math_transfrom/module.hpp"
+#include "motion_env_wbt/module.hpp"
+#include "trackscope/module.hpp"
 #include "runtime/function.hpp"
 #include "runtime/ops.hpp"
 

@@ -1,6 +1,8 @@
 // Module body of math_transfrom: its imports, then its functions in
 // definition order, then TransformAlignment.
 
+#include "math_transfrom/module.hpp"
+
 #include "math_transfrom/docstrings.hpp"
 #include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"

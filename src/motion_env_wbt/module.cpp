@@ -1,7 +1,7 @@
 // Module body of motion_env_wbt: numpy, the names of math_transfrom, then
 // the classes Wbt_env and Wbt_env_sim.
 
-#include "entry/module_table.hpp"
+#include "motion_env_wbt/module.hpp"
 #include "motion_env_wbt/environment.hpp"
 
 namespace motion_env_wbt {

@@ -1,7 +1,7 @@
 // Module body of trackscope, the entry module: its imports, the names of
 // motion_env_wbt, then the class TrackscopeDrawer.
 
-#include "entry/module_table.hpp"
+#include "trackscope/module.hpp"
 #include "trackscope/drawer.hpp"
 
 namespace trackscope {
