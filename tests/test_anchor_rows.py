@@ -119,3 +119,88 @@ def test_switching_clip_switches_rows(tmp_path):
     np.testing.assert_array_equal(native.anchor_pos_w, second["body_pos_w"][0, [9]])
     native.file = "stand"
     np.testing.assert_array_equal(native.anchor_pos_w, first["body_pos_w"][0, [9]])
+
+
+# --------------------------------------------------------------------------
+# Python code that runs in the middle of a query and changes what it reads
+# --------------------------------------------------------------------------
+
+ANCHOR_SUFFIXES = ("_body_pos_w", "_body_quat_w", "_body_lin_vel_w", "_body_ang_vel_w")
+
+
+def each_clip(env, change):
+    for suffix in ANCHOR_SUFFIXES:
+        name = env.file + suffix
+        replacement = change(getattr(env, name))
+        if replacement is not None:
+            setattr(env, name, replacement)
+
+
+def reshape_in_place(a):
+    a.shape = (a.shape[0] * a.shape[1], 1, a.shape[2])
+
+
+MUTATIONS = {
+    "clip-reshaped-in-place": lambda env: each_clip(env, reshape_in_place),
+    "clip-overwritten": lambda env: each_clip(env, lambda a: a.fill(-1.0)),
+    "clip-rebound-smaller": lambda env: each_clip(env, lambda a: a[:1, :2].copy()),
+    "body-index-out-of-range": lambda env: env.body_index.__setitem__(7, 10**6),
+    "body-index-shrunk": lambda env: env.body_index.__delitem__(slice(1, None)),
+    "anchor-list-grown": lambda env: env.motion_anchor_body_index.append(13),
+    "step-rebound": lambda env: env.__dict__.__setitem__("_hostile_step", 10**6),
+}
+
+
+class Index:
+    """An index whose __index__ runs `hook` first."""
+
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
+
+    def __index__(self):
+        self.hook()
+        return self.value
+
+
+def hostile_env(cls, tmp_path, hook, mutate):
+    """An instance of a subclass of `cls` that runs `mutate` once, from
+    `hook`: a property getter or the __index__ of one of its indices."""
+
+    class Hostile(cls):
+        def _mutate_once(self):
+            if not self.__dict__.get("_mutated"):
+                self.__dict__["_mutated"] = True
+                mutate(self)
+
+        if hook == "time_steps-property":
+            time_steps = property(lambda self: (self._mutate_once(), self.__dict__["_hostile_step"])[1],
+                                  lambda self, v: self.__dict__.__setitem__("_hostile_step", v))
+        elif hook == "anchor-property":
+            motion_anchor_body_index = property(
+                lambda self: (self._mutate_once(), self.__dict__["_hostile_anchor"])[1],
+                lambda self, v: self.__dict__.__setitem__("_hostile_anchor", v))
+
+    env = Hostile(str(tmp_path))
+    if hook == "time_steps-property":
+        env.time_steps = 2
+    elif hook == "step-__index__":
+        env.time_steps = Index(2, env._mutate_once)
+    elif hook == "anchor-__index__":
+        env.motion_anchor_body_index = [Index(7, env._mutate_once)]
+    elif hook == "body-index-__index__":
+        env.body_index = env.body_index[:7] + [Index(9, env._mutate_once)] + env.body_index[8:]
+    return env
+
+
+@pytest.mark.parametrize("mutation", MUTATIONS)
+@pytest.mark.parametrize("hook", ["time_steps-property", "anchor-property", "step-__index__",
+                                  "anchor-__index__", "body-index-__index__"])
+@pytest.mark.parametrize("cls", ["Wbt_env", "Wbt_env_sim"])
+def test_mutation_in_the_middle_of_a_query(tmp_path, cls, hook, mutation):
+    # The plain formulation copies a[:, body_index] before reading time_steps
+    # and the anchor list: the query must give what it gives, or its error.
+    write_clip(tmp_path, "stand", make_clip(frames=4))
+    native = hostile_env(getattr(motion_env_wbt, cls), tmp_path, hook, MUTATIONS[mutation])
+    plain = hostile_env(getattr(ref, cls), tmp_path, hook, MUTATIONS[mutation])
+    for name in QUERIES + QUERIES:
+        assert_same_outcome(native, plain, name)

@@ -63,7 +63,8 @@ void gather_rows(PyArrayObject* a, PyArrayObject* out, npy_intp frame, const npy
 
 // The clip as a plain 3-D array of fixed-size items with every body_index
 // entry a plain int inside the body axis: the restriction a[:, body_index]
-// cannot fail, so a query may read its one row directly.
+// cannot fail and runs no Python code, so a query may read its one row
+// directly.
 PyArrayObject* direct_clip(PyObject* clip, PyObject* bodies) {
     if (!PyArray_CheckExact(clip) || !PyList_CheckExact(bodies)) return nullptr;
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(clip);
@@ -80,54 +81,81 @@ PyArrayObject* direct_clip(PyObject* clip, PyObject* bodies) {
     return a;
 }
 
-// a[:, body_index][step, anchor] for a direct clip, or empty when step or
-// anchor are not plain in-range ints (the indexing then decides and raises).
-Ref anchor_rows_direct(PyArrayObject* a, PyObject* bodies, PyObject* step, PyObject* anchor) {
-    npy_intp frame;
-    if (!PyList_CheckExact(anchor) || !axis_index(step, PyArray_DIM(a, 0), frame)) return {};
-    const npy_intp count = PyList_GET_SIZE(anchor);
-    constexpr npy_intp kMaxRows = 64;
-    if (count < 1 || count > kMaxRows) return {};
-    npy_intp rows[kMaxRows];
-    for (npy_intp j = 0; j < count; ++j) {
+// Frame and clip rows of a[:, bodies][step, anchor] when a is a direct clip
+// and step and every anchor entry are plain in-range ints.
+struct AnchorRows {
+    static constexpr npy_intp kMax = 64;
+    npy_intp frame = 0;
+    npy_intp count = 0;
+    npy_intp rows[kMax] = {};
+};
+
+bool plan_anchor_rows(PyArrayObject* a, PyObject* bodies, PyObject* step, PyObject* anchor,
+                      AnchorRows& plan) {
+    if (!PyList_CheckExact(anchor) || !axis_index(step, PyArray_DIM(a, 0), plan.frame)) return false;
+    plan.count = PyList_GET_SIZE(anchor);
+    if (plan.count < 1 || plan.count > AnchorRows::kMax) return false;
+    for (npy_intp j = 0; j < plan.count; ++j) {
         npy_intp position;
-        if (!axis_index(PyList_GET_ITEM(anchor, j), PyList_GET_SIZE(bodies), position)) return {};
-        axis_index(PyList_GET_ITEM(bodies, position), PyArray_DIM(a, 1), rows[j]);
+        if (!axis_index(PyList_GET_ITEM(anchor, j), PyList_GET_SIZE(bodies), position) ||
+            !axis_index(PyList_GET_ITEM(bodies, position), PyArray_DIM(a, 1), plan.rows[j]))
+            return false;
     }
+    return true;
+}
+
+// The planned rows as a new (count, k) array of the clip's dtype.  Only a
+// non-GC allocation lies between the plan and the copy: no Python code.
+Ref gather_anchor_rows(PyArrayObject* a, const AnchorRows& plan) {
     PyArray_Descr* descr = PyArray_DESCR(a);
-    npy_intp dims[2] = {count, PyArray_DIM(a, 2)};
+    npy_intp dims[2] = {plan.count, PyArray_DIM(a, 2)};
     Py_INCREF(descr);
     Ref out = Ref::steal(
         PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
     PyArrayObject* o = reinterpret_cast<PyArrayObject*>(out.get());
     switch (PyArray_ITEMSIZE(a)) {
-        case 1: gather_rows<std::uint8_t>(a, o, frame, rows, count); break;
-        case 2: gather_rows<std::uint16_t>(a, o, frame, rows, count); break;
-        case 4: gather_rows<std::uint32_t>(a, o, frame, rows, count); break;
-        default: gather_rows<std::uint64_t>(a, o, frame, rows, count); break;
+        case 1: gather_rows<std::uint8_t>(a, o, plan.frame, plan.rows, plan.count); break;
+        case 2: gather_rows<std::uint16_t>(a, o, plan.frame, plan.rows, plan.count); break;
+        case 4: gather_rows<std::uint32_t>(a, o, plan.frame, plan.rows, plan.count); break;
+        default: gather_rows<std::uint64_t>(a, o, plan.frame, plan.rows, plan.count); break;
     }
     return out;
 }
 
+// getattr(o, name) when the lookup cannot run Python code (the type's own
+// generic lookup, no class attribute of that name: no property, descriptor
+// or __getattr__); false, reading nothing, otherwise.
+bool quiet_attribute(PyObject* o, PyObject* name, Ref& out) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name)) return false;
+    out = attr(o, name);
+    return true;
+}
+
 // clip[:, self.body_index][self.time_steps, self.motion_anchor_body_index]:
-// the anchor body of the current frame, shape (1, k).  Reads one row instead
-// of restricting every frame when the restriction cannot fail.
+// the anchor body of the current frame, shape (1, k).  The restriction is a
+// copy taken before time_steps and the anchor list are read; when reading
+// them cannot run Python code, only the one row of it that is returned is
+// copied, after validating everything again.
 Ref anchor_row(Call& c, PyObject* suffix) {
     PyObject* self = c.arg(0);
     Ref a = clip_array(c, suffix);
     Ref bodies = attr(self, TS_ID("body_index"));
-    if (PyArrayObject* direct = direct_clip(a.get(), bodies.get())) {
-        Ref step = attr(self, TS_ID("time_steps"));
-        Ref anchor = attr(self, TS_ID("motion_anchor_body_index"));
-        if (Ref row = anchor_rows_direct(direct, bodies.get(), step.get(), anchor.get())) return row;
+    Ref step, anchor;
+    if (direct_clip(a.get(), bodies.get()) && quiet_attribute(self, TS_ID("time_steps"), step) &&
+        quiet_attribute(self, TS_ID("motion_anchor_body_index"), anchor)) {
+        AnchorRows plan;
+        if (PyArrayObject* direct = direct_clip(a.get(), bodies.get()))
+            if (plan_anchor_rows(direct, bodies.get(), step.get(), anchor.get(), plan))
+                return gather_anchor_rows(direct, plan);
         Ref all = slice(nullptr, nullptr);
         Ref tracked = item(a.get(), tuple({all.get(), bodies.get()}).get());
         return item(tracked.get(), tuple({step.get(), anchor.get()}).get());
     }
     Ref all = slice(nullptr, nullptr);
     Ref tracked = item(a.get(), tuple({all.get(), bodies.get()}).get());
-    Ref step = attr(self, TS_ID("time_steps"));
-    Ref anchor = attr(self, TS_ID("motion_anchor_body_index"));
+    step = attr(self, TS_ID("time_steps"));
+    anchor = attr(self, TS_ID("motion_anchor_body_index"));
     return item(tracked.get(), tuple({step.get(), anchor.get()}).get());
 }
 
