@@ -281,6 +281,34 @@ def test_exec_module_and_reload(tmp_path):
     assert out == [[True] * 5, [True] * 3]
 
 
+def test_star_import_survives_all_changing_during_lookup(tmp_path):
+    # A module __getattr__ run by `from math_transfrom import *` in
+    # motion_env_wbt's body replaces the __all__ being walked: names are
+    # fetched one index at a time, as the interpreter's own import does.
+    out = run_python(r"""
+        import importlib.util, json, sys
+        import trackscope, math_transfrom
+        names = ["quat_mul", "missing_name", "quat_inv"] + ["quat_conjugate"] * 50
+        math_transfrom.__all__ = names
+        def __getattr__(attr):
+            if attr == "missing_name" and "importlib" not in sys._getframe(1).f_code.co_filename:
+                names[:] = [object()]
+            return 1.5
+        math_transfrom.__getattr__ = __getattr__
+        finder = math_transfrom.__loader__
+        fresh = importlib.util.module_from_spec(finder.find_spec("motion_env_wbt"))
+        finder.exec_module(fresh)
+        names[:] = ["quat_mul", 7]
+        try:
+            finder.exec_module(importlib.util.module_from_spec(finder.find_spec("motion_env_wbt")))
+        except TypeError as exc:
+            error = str(exc)
+        print(json.dumps([sorted(k for k in vars(fresh) if not k.startswith("_")), error]))
+    """, tmp_path)
+    assert out == [["Wbt_env", "Wbt_env_sim", "missing_name", "np", "quat_mul"],
+                   "Item in math_transfrom.__all__ must be str, not int"]
+
+
 # --------------------------------------------------------------------------
 # Before the extension / repeated loading
 # --------------------------------------------------------------------------

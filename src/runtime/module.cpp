@@ -65,6 +65,9 @@ void ModuleScope::from_import(const char* name, const char* item, const char* al
     set(alias, value);
 }
 
+// As the interpreter runs `from name import *`: the names of __all__, else
+// the public keys of __dict__, fetched one index at a time, so that Python
+// code run by an attribute lookup may change the list without harm.
 void ModuleScope::import_star(const char* name) {
     Ref n = py_str(name);
     Ref star = py_str("*");
@@ -83,19 +86,30 @@ void ModuleScope::import_star(const char* name) {
         names = Ref::steal(PyMapping_Keys(d.get()));
         skip_private = true;
     }
-    Ref seq = Ref::steal(PySequence_Fast(names.get(), "__all__ must be a sequence"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PySequence_Fast_GET_ITEM(seq.get(), i);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "Key in %U.__dict__ must be str, not %.100s", n.get(),
-                         Py_TYPE(key)->tp_name);
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref key = Ref::steal_nullable(PySequence_GetItem(names.get(), i));
+        if (!key) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) raise();
+            PyErr_Clear();
+            return;
+        }
+        if (!PyUnicode_Check(key.get())) {
+            Ref modname = attr(mod, TS_ID("__name__"));
+            if (!PyUnicode_Check(modname.get())) {
+                PyErr_Format(PyExc_TypeError, "module __name__ must be a string, not %.100s",
+                             Py_TYPE(modname.get())->tp_name);
+                raise();
+            }
+            PyErr_Format(PyExc_TypeError, "%s in %U.%s must be str, not %.100s",
+                         skip_private ? "Key" : "Item", modname.get(),
+                         skip_private ? "__dict__" : "__all__", Py_TYPE(key.get())->tp_name);
             raise();
         }
-        if (skip_private && PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_')
+        if (skip_private && PyUnicode_GET_LENGTH(key.get()) > 0 &&
+            PyUnicode_READ_CHAR(key.get(), 0) == '_')
             continue;
-        Ref value = attr(mod.get(), key);
-        check_int(PyDict_SetItem(globals_, key, value.get()));
+        Ref value = attr(mod.get(), key.get());
+        check_int(PyDict_SetItem(globals_, key.get(), value.get()));
     }
 }
 
