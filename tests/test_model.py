@@ -1,0 +1,57 @@
+"""models/humanoid.xml against the robot tables of Wbt_env."""
+
+import os
+
+import mujoco
+import numpy as np
+import pytest
+
+import trackscope  # noqa: F401
+from motion_env_wbt import Wbt_env
+
+import clips
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.fixture(scope="module")
+def env(tmp_path_factory):
+    root = tmp_path_factory.mktemp("model")
+    clips.write_standard(root)
+    return Wbt_env(str(root))
+
+
+@pytest.fixture(scope="module")
+def model():
+    return mujoco.MjModel.from_xml_path(os.path.join(ROOT, "models", "humanoid.xml"))
+
+
+def test_bodies_are_orig_names_in_order(model, env):
+    assert [model.body(i).name for i in range(model.nbody)] == env.orig_names
+    # target_indices maps the clip's body axis onto model body ids
+    assert [model.body(i).name for i in env.target_indices] == env.target_names
+
+
+def test_joints_ranges_and_motors_follow_the_tables(model, env):
+    assert model.jnt_type[0] == mujoco.mjtJoint.mjJNT_FREE
+    assert [model.joint(i).name for i in range(1, model.njnt)] == env.orig_names_joint
+    np.testing.assert_array_equal(model.jnt_range[1:, 0], env.action_min)
+    np.testing.assert_array_equal(model.jnt_range[1:, 1], env.action_max)
+    # actuators drive the joints in model order, limited to the effort limits
+    assert [model.actuator_trnid[a, 0] for a in range(model.nu)] == list(range(1, model.njnt))
+    effort = np.asarray(env.effort_limit_sim)[env.target_indices_action]
+    np.testing.assert_array_equal(model.actuator_ctrlrange[:, 1], effort)
+    np.testing.assert_array_equal(model.actuator_ctrlrange[:, 0], -effort)
+    # armature is what the gains are tuned for: kp = armature * (2 pi 10 Hz)^2
+    kp = np.asarray(env.kp)[env.target_indices_action]
+    np.testing.assert_allclose(model.dof_armature[6:] * (2 * np.pi * 10) ** 2, kp, rtol=1e-6)
+
+
+def test_loads_cleanly_with_plausible_size(model):
+    data = mujoco.MjData(model)
+    mujoco.mj_forward(model, data)
+    assert all(w.number == 0 for w in data.warning)
+    assert model.body_subtreemass[1] == pytest.approx(35.0, abs=0.5)
+    top = data.geom("head").xpos[2] + model.geom("head").size[0]
+    sole = data.geom("left_foot").xpos[2] - model.geom("left_foot").size[2]
+    assert top - sole == pytest.approx(1.33, abs=0.05)   # zero pose, legs straight
