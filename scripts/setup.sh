@@ -11,5 +11,5 @@ VENV=${VENV:-.venv}
 [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
 pip=("$VENV/bin/python" -m pip install --quiet --disable-pip-version-check)
 "${pip[@]}" "torch==2.13.0"
-"${pip[@]}" numpy scipy mujoco pytest hypothesis "$@"
+"${pip[@]}" numpy scipy mujoco pytest hypothesis tqdm matplotlib imageio imageio-ffmpeg "$@"
 "${pip[@]}" --config-settings=build-dir=build/wheel .
