@@ -367,6 +367,9 @@ def print_summary(summary, stream=None):
     p(f"{'all':<14}{summary['frames']:>7}{summary['seconds']:>9.2f}{summary['joint_rms_rad']:>8.4f} rad"
       f"{summary['joint_max_rad']:>8.4f} rad{summary['anchor_pos_rms_m'] * 1000:>9.1f} mm"
       f"{summary['anchor_pos_max_m'] * 1000:>9.1f} mm")
+    if summary["mode"] == "kinematic":
+        worst = max(c["body_pos_max_m"] for c in summary["clips"])
+        p(f"posed model against the clip's body positions: max {worst:.1e} m")
     lat = summary["query_latency_us"]
     p(f"Wbt_env queries per control tick: median {lat['median']:.1f} us, p99 {lat['p99']:.1f} us "
       f"over {lat['ticks']} ticks")
@@ -463,25 +466,30 @@ def write_plot(path, records, mode):
     return path
 
 
-def live_viewer(model):
-    """Callback showing ticks in MuJoCo's passive viewer, at real time."""
-    import mujoco.viewer
-    shown = mujoco.MjData(model)
-    handle = mujoco.viewer.launch_passive(model, shown)
-    state = {"next": time.perf_counter()}
+class LiveView:
+    """Shows ticks in MuJoCo's passive viewer, at real time."""
 
-    def show(data, markers, dt):
-        if not handle.is_running():
+    def __init__(self, model):
+        import mujoco.viewer
+        self.model = model
+        self.shown = mujoco.MjData(model)
+        self.handle = mujoco.viewer.launch_passive(model, self.shown)
+        self.next = time.perf_counter()
+
+    def __call__(self, data, markers, dt):
+        if not self.handle.is_running():
             return
-        with handle.lock():
-            shown.qpos[:] = data.qpos
-            mujoco.mj_kinematics(model, shown)
-            handle.user_scn.ngeom = 0
-            markers.draw(handle.user_scn)
-        handle.sync()
-        state["next"] += dt
-        time.sleep(max(0.0, state["next"] - time.perf_counter()))
-    return show
+        with self.handle.lock():
+            self.shown.qpos[:] = data.qpos
+            mujoco.mj_kinematics(self.model, self.shown)
+            self.handle.user_scn.ngeom = 0
+            markers.draw(self.handle.user_scn)
+        self.handle.sync()
+        self.next = max(self.next + dt, time.perf_counter() - dt)
+        time.sleep(max(0.0, self.next - time.perf_counter()))
+
+    def close(self):
+        self.handle.close()
 
 
 def clip_names(root):
@@ -566,21 +574,21 @@ def main(argv=None):
         count = sum(len(range(0, c.frames, args.render_every)) for c in clips)
         sink = VideoSink(os.path.join(args.out, "replay.mp4"), 50.0 / args.render_every,
                          args.mode, count, args.sheet) if render and count else None
+        live = None
         try:
+            live = LiveView(model) if args.live else None
             with tqdm(total=total, unit="tick", desc="drawing", leave=False) as bar:
                 for clip, record in zip(clips, records):
                     bar.set_postfix_str(clip.name)
-                    live = live_viewer(model) if args.live else None
-                    steps = range(clip.frames) if args.live else range(0, clip.frames, args.render_every)
+                    steps = range(clip.frames) if live else range(0, clip.frames, args.render_every)
                     bar.update(clip.frames - len(steps))
                     if sink is not None:
                         sink.clip = clip
                     draw(clip, model, record, args.mode, steps, frames, sink, live, bar)
         finally:
-            if frames is not None:
-                frames.close()
-            if sink is not None:
-                sink.close()
+            for closing in (live, frames, sink):
+                if closing is not None:
+                    closing.close()
         if sink is not None:
             outputs["video"] = sink.path
             outputs["contact_sheet"] = write_contact_sheet(os.path.join(args.out, "contact_sheet.png"),
