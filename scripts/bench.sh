@@ -3,5 +3,6 @@
 # peer), then run the benchmark.  Extra arguments go to bench/bench.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 bash scripts/setup.sh numpy-quaternion
-exec "${VENV:-.venv}/bin/python" bench/bench.py "$@"
+exec "$VENV/bin/python" bench/bench.py "$@"

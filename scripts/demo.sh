@@ -5,8 +5,9 @@
 # in out/. Extra arguments go to tools/replay.py (see its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 bash scripts/setup.sh
-py="${VENV:-.venv}/bin/python"
+py="$VENV/bin/python"
 "$py" tools/clip.py builtin --root out
 "$py" tools/clip.py inspect out/assets/motion_npz/stand.npz out/assets/motion_npz/squat_turn.npz
 exec "$py" tools/replay.py --root out --clips stand squat_turn --out out "$@"

@@ -1,15 +1,49 @@
 #!/usr/bin/env bash
 # Fresh-machine setup shared by the test and benchmark commands: a virtualenv
-# of its own, the CPU build of torch, the other dependencies and the
-# extension built from this checkout.  Extra arguments are more packages.
+# per interpreter (scripts/venv.sh), torch==2.13.0, the other dependencies and
+# the extension built from this checkout.  Extra arguments are more packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 
-PYTHON=${PYTHON:-python3}
-VENV=${VENV:-.venv}
+identity='import sys; print("%s (%s)" % (sys.version.split()[0], sys.base_prefix))'
+want=$("$PYTHON" -c "$identity")
+if [ -e "$VENV" ]; then
+    have=$("$VENV/bin/python" -c "$identity" 2>/dev/null || echo "an interpreter that no longer runs")
+    if [ "$have" != "$want" ]; then
+        echo "error: $VENV was made with Python $have, not with PYTHON=$PYTHON (Python $want)." >&2
+        echo "       Remove $VENV, or name another virtualenv with VENV=..." >&2
+        exit 2
+    fi
+fi
 
-[ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
-pip=("$VENV/bin/python" -m pip install --quiet --disable-pip-version-check)
-"${pip[@]}" "torch==2.13.0"
-"${pip[@]}" numpy scipy mujoco pytest hypothesis tqdm matplotlib imageio imageio-ffmpeg "$@"
-"${pip[@]}" --config-settings=build-dir=build/wheel .
+started=$SECONDS
+step_start=$SECONDS
+step() { step_start=$SECONDS; echo "==> $*"; }
+done_step() { echo "    done in $((SECONDS - step_start)) s"; }
+
+echo "==> $VENV: Python $want"
+if [ ! -x "$VENV/bin/python" ]; then
+    step "creating $VENV"
+    "$PYTHON" -m venv "$VENV"
+    done_step
+fi
+pip=("$VENV/bin/python" -m pip install --disable-pip-version-check)
+
+if [ "$("$VENV/bin/python" -c 'import importlib.metadata as m; print(m.version("torch").split("+")[0])' 2>/dev/null)" = 2.13.0 ]; then
+    echo "==> torch 2.13.0 already installed"
+else
+    step "torch==2.13.0 (a CPU build where this machine has one; otherwise, on x86_64, PyPI's CUDA build: about 2.7 GB to download, 4.6 GB installed)"
+    "${pip[@]}" "torch==2.13.0"
+    done_step
+fi
+
+deps=(numpy scipy mujoco pytest hypothesis mypy "pyright[nodejs]" tqdm matplotlib imageio imageio-ffmpeg)
+step "dependencies: ${deps[*]} $*"
+"${pip[@]}" "${deps[@]}" "$@"
+done_step
+
+step "building and installing trackscope from this checkout (about a minute)"
+"${pip[@]}" --config-settings=build-dir="build/wheel-$("$VENV/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" .
+done_step
+echo "==> set up in $((SECONDS - started)) s"

@@ -3,5 +3,6 @@
 # Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 bash scripts/setup.sh
-exec "${VENV:-.venv}/bin/python" -m pytest -q "$@"
+exec "$VENV/bin/python" -m pytest -q "$@"
