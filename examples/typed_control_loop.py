@@ -1,8 +1,10 @@
 """Step through a motion clip as a typed control loop would.
 
-Reads <project>/assets/motion_npz/<clip>.npz, resets the reference to the
-clip's first frame and prints, per tick, the anchor body's heading and
-height relative to it and the torso orientation rebuilt from the pelvis.
+Reads <project>/assets/motion_npz/<clip>.npz (scripts/demo.sh writes the
+clips "stand" and "squat_turn" under out/), resets the reference to the
+clip's first frame and prints, per tick, the anchor body's yaw and height
+relative to it and the torso's world yaw rebuilt from the pelvis and the
+waist pitch.
 Written to pass `mypy --strict` and pyright against the installed stubs.
 """
 
@@ -46,9 +48,9 @@ def run(project: str, clip: str, steps: Optional[int]) -> list[str]:
         waist_pitch = float(env.joint_pos[waist_column])
         torso_wxyz = pelvis_to_torso_quat(pelvis_wxyz, waist_pitch)
         lines.append(
-            f"t={step * env.control_dt:6.2f}s  anchor heading {heading_deg(anchor_wxyz):7.2f} deg"
-            f"  height {env.anchor_pos_w[2]:.3f} m  forward {np.round(forward, 3)}"
-            f"  torso heading {heading_deg(torso_wxyz):7.2f} deg")
+            f"t={step * env.control_dt:6.2f}s  anchor yaw {heading_deg(anchor_wxyz):7.2f} deg"
+            f" (from frame 0)  height {env.anchor_pos_w[2]:.3f} m  forward {np.round(forward, 3)}"
+            f"  torso yaw {heading_deg(torso_wxyz):7.2f} deg (world)")
     return lines
 
 

@@ -148,8 +148,8 @@ def test_example_runs_a_clip(tmp_path, capsys):
     assert typed_control_loop.main([str(tmp_path), "--steps", "3"]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 3
-    # After reset the anchor's heading is measured from its own first frame.
-    heading = float(re.search(r"anchor heading +(-?[\d.]+) deg", lines[0]).group(1))
+    # After reset the anchor's yaw is measured from its own first frame.
+    heading = float(re.search(r"anchor yaw +(-?[\d.]+) deg", lines[0]).group(1))
     assert heading == pytest.approx(0.0, abs=0.01)
     with pytest.raises(SystemExit) as exit_info:
         typed_control_loop.main(["--help"])
