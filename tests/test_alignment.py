@@ -111,3 +111,76 @@ def test_attributes_and_overrides_reached_through_instance():
     plain.yaw_only = 1
     plain.set_base([S, 0, 0, S])
     assert plain.R_base.approx_equal(Rotation.identity())
+
+
+# --------------------------------------------------------------------------
+# R_base read through a property that runs Python code
+# --------------------------------------------------------------------------
+
+def watched_base(cls, strike):
+    """A subclass of `cls` whose R_base property counts its reads and runs
+    strike(self) at each."""
+    class Watched(cls):
+        def __init__(self, *args, **kwargs):
+            self.reads = 0
+            self.target = None
+            super().__init__(*args, **kwargs)
+
+        @property
+        def R_base(self):
+            self.reads += 1
+            strike(self)
+            return self.__dict__["_base"]
+
+        @R_base.setter
+        def R_base(self, value):
+            self.__dict__["_base"] = value
+    return Watched
+
+
+def fill(self):
+    if isinstance(self.target, np.ndarray):
+        self.target.fill(0.25)
+
+
+def reshape(self):
+    if isinstance(self.target, np.ndarray) and self.target.ndim == 1:
+        self.target.shape = (1, self.target.size)
+
+
+def poison(self):
+    if isinstance(self.target, np.ndarray):
+        self.target[0] = np.nan
+
+
+def clear(self):
+    if isinstance(self.target, list):
+        self.target[:] = [0.5] * len(self.target)
+
+
+@pytest.mark.parametrize("strike", [fill, reshape, poison, clear])
+@pytest.mark.parametrize("base", [[0, 0, S, S], [[0, 0, S, S], [S, 0, 0, S]]], ids=["one", "two"])
+@pytest.mark.parametrize("method, value", [("align_quat", [0.1, 0.2, 0.3, 0.9]),
+                                           ("align_xyz", [1.0, 2.0, 3.0])])
+@pytest.mark.parametrize("kind", [np.array, list])
+def test_base_property_runs_once_and_sees_what_the_steps_see(strike, base, method, value, kind):
+    # The plain steps convert the input, read R_base once, then use the
+    # converted input: a native path that gives up after reading R_base must
+    # not read it again nor convert the input anew.
+    results = []
+    for cls in (TransformAlignment, ref.TransformAlignment):
+        ta = watched_base(cls, strike)(quat=np.array(base))
+        ta.reads = 0
+        ta.target = kind(value)
+        try:
+            out = getattr(ta, method)(ta.target)
+        except Exception as exc:  # noqa: BLE001 - compared below
+            out = exc
+        results.append((out, ta.reads))
+    (got, got_reads), (want, want_reads) = results
+    assert got_reads == want_reads == 1
+    if isinstance(want, Exception):
+        assert (type(got), str(got)) == (type(want), str(want))
+    else:
+        assert got.shape == want.shape
+        np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-15)

@@ -84,21 +84,37 @@ Ref set_base(Call& c) {
     return none();
 }
 
+// The input is converted before R_base is read and R_base is read once,
+// whichever path computes: a property of a subclass may change both.
 Ref align_quat(Call& c) {
-    if (Ref r = fast::align_quat(c)) return r;
     PyObject* self = c.arg(0);
-    Ref R_cur = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {c.arg(1)});
+    fast::OnePose taken;
+    const bool native = fast::take_align_quat(c, taken);
+    Ref R_cur;
+    if (!native) R_cur = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {c.arg(1)});
     Ref R_base = attr(self, TS_ID("R_base"));
+    if (native) {
+        if (Ref r = fast::align_quat(taken, R_base.get())) return r;
+        // R was still the bound Rotation when the input was taken.
+        Ref quat = fast::taken_array(taken, 4);
+        R_cur = call_method(bound().R.get(), TS_ID("from_quat"), {quat.get()});
+    }
     Ref base_inverse = call_method(R_base.get(), TS_ID("inv"), {});
     Ref R_rel = mul(base_inverse.get(), R_cur.get());  // R_cur applied first
     return call_method(R_rel.get(), TS_ID("as_quat"), {});
 }
 
 Ref align_xyz(Call& c) {
-    if (Ref r = fast::align_xyz(c)) return r;
     PyObject* self = c.arg(0);
-    Ref xyz = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});
+    fast::OnePose taken;
+    const bool native = fast::take_align_xyz(c, taken);
+    Ref xyz;
+    if (!native) xyz = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});
     Ref R_base = attr(self, TS_ID("R_base"));
+    if (native) {
+        if (Ref r = fast::align_xyz(taken, R_base.get())) return r;
+        xyz = fast::taken_array(taken, 3);
+    }
     Ref base_inverse = call_method(R_base.get(), TS_ID("inv"), {});
     return call_method(base_inverse.get(), TS_ID("apply"), {xyz.get()});
 }

@@ -85,45 +85,59 @@ bool one_row(PyObject* o, npy_intp k, double* out, bool& single) {
 
 }  // namespace
 
-// R.from_quat(quat) then self.R_base.inv() * R_cur, as_quat().
-Ref align_quat(Call& c) {
-    double q[4];
-    bool q_single;
-    if (!r_intact(c) || !one_row(c.arg(1), 4, q, q_single)) return {};
+// R.from_quat(quat): one finite, non-zero float64 row, copied before R_base
+// is read (from_quat copies it too).
+bool take_align_quat(Call& c, OnePose& in) {
+    in.array = nullptr;
+    if (!r_intact(c) || !one_row(c.arg(1), 4, in.v, in.single)) return false;
+    const double* q = in.v;
     const double norm2 = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
-    if (!(norm2 > 0.0) || !std::isfinite(norm2)) return {};
-    Ref base = ts::attr(c.arg(0), TS_ID("R_base"));
+    return norm2 > 0.0 && std::isfinite(norm2);
+}
+
+// self.R_base.inv() * R_cur, as_quat().
+Ref align_quat(const OnePose& in, PyObject* base) {
     OneRotation b;
-    if (!base_rotation(base.get(), b)) return {};
+    if (!base_rotation(base, b)) return {};
+    double q[4] = {in.v[0], in.v[1], in.v[2], in.v[3]};
     k::normalise_xyzw(q);
     const double inverse[4] = {-b.q[0], -b.q[1], -b.q[2], b.q[3]};
     double out[4];
     k::compose_xyzw(inverse, q, out);
     k::normalise_xyzw(out);
-    return row_array(out, 4, b.single && q_single);
+    return row_array(out, 4, b.single && in.single);
 }
 
-// np.asarray(xyz), then self.R_base.inv().apply(xyz).  np.asarray copies a
-// sequence before R_base is read but not an array, whose values are read
-// after it, as SciPy would.  SciPy applies one rotation to one vector with
-// np.matmul, which reports floating-point conditions: a run that raised one
-// goes to SciPy.
-Ref align_xyz(Call& c) {
-    double v[3];
-    bool v_single = false;
+// np.asarray(xyz): a sequence is copied before R_base is read; an array is
+// the caller's own, whose values are read after it, as SciPy reads them.
+bool take_align_xyz(Call& c, OnePose& in) {
     PyObject* xyz = c.arg(1);
-    const bool array = PyArray_CheckExact(xyz);
-    if (!r_intact(c) || !np_intact(c)) return {};
-    if (!array && !one_row(xyz, 3, v, v_single)) return {};
-    Ref base = ts::attr(c.arg(0), TS_ID("R_base"));
-    if (array && !one_row(xyz, 3, v, v_single)) return {};
+    in.array = nullptr;
+    if (!r_intact(c) || !np_intact(c)) return false;
+    if (PyArray_CheckExact(xyz)) {
+        in.array = xyz;
+        return true;
+    }
+    return one_row(xyz, 3, in.v, in.single);
+}
+
+// self.R_base.inv().apply(xyz).  SciPy applies one rotation to one vector
+// with np.matmul, which reports floating-point conditions: a run that raised
+// one goes to SciPy.
+Ref align_xyz(OnePose& in, PyObject* base) {
+    if (in.array && !one_row(in.array, 3, in.v, in.single)) return {};
     OneRotation b;
-    if (!base_rotation(base.get(), b)) return {};
-    k::FpFlags flags(v, b.q);
+    if (!base_rotation(base, b)) return {};
+    k::FpFlags flags(in.v, b.q);
     double out[3];
-    k::rotate_inverse_xyzw(b.q, v, out);
+    k::rotate_inverse_xyzw(b.q, in.v, out);
     if (!flags.clean(out)) return {};
-    return row_array(out, 3, b.single && v_single);
+    return row_array(out, 3, b.single && in.single);
+}
+
+Ref taken_array(const OnePose& in, int k) {
+    if (in.array) return Ref::borrow(in.array);
+    return row_array(in.v, k, in.single);
 }
 
 bool rotation_fields_readable(PyObject* R) {

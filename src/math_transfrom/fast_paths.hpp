@@ -38,9 +38,22 @@ ts::Ref reset_pose_yaw_only_keep_rp(ts::Call& c);
 ts::Ref reset_quat_yaw_only_keep_rp(ts::Call& c);
 
 // TransformAlignment methods on one pose, to rounding of SciPy's
-// (fast_alignment.cpp)
-ts::Ref align_quat(ts::Call& c);
-ts::Ref align_xyz(ts::Call& c);
+// (fast_alignment.cpp), in two steps around the caller's one read of R_base
+// (which may run Python code): `take_*` accepts the input as the general
+// steps convert it before that read, `align_*` computes from it and the base,
+// or returns empty for the caller to go on with the base it has read.
+struct OnePose {
+    double v[4];
+    bool single;
+    PyObject* array;  // align_xyz's input array, read only after R_base
+};
+bool take_align_quat(ts::Call& c, OnePose& in);
+ts::Ref align_quat(const OnePose& in, PyObject* base);
+bool take_align_xyz(ts::Call& c, OnePose& in);
+ts::Ref align_xyz(OnePose& in, PyObject* base);
+// What the general steps hold after converting a taken input: a float64
+// array of its `k` values, (k,) or (1, k).
+ts::Ref taken_array(const OnePose& in, int k);
 // Whether instances of R (SciPy's Rotation) keep their quaternions where the
 // stand-ins above read them; false when they do not, or on any error.
 bool rotation_fields_readable(PyObject* R);
