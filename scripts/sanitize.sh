@@ -7,7 +7,7 @@
 #
 #   bash scripts/sanitize.sh [pytest arguments]
 #
-# Environment: VENV, PYTHON as for scripts/test.sh; SANITIZE_BUILD, the build
+# Environment: PYTHON, VENV as for scripts/test.sh; SANITIZE_BUILD, the build
 # directory (default build/sanitize); CXX, the compiler (default c++), whose
 # own sanitizer runtimes are preloaded.
 #
@@ -20,8 +20,8 @@
 # tools/leakcheck.py, whose short form runs in this suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 
-VENV=${VENV:-.venv}
 BUILD=${SANITIZE_BUILD:-build/sanitize}
 CXX=${CXX:-c++}
 
