@@ -26,10 +26,11 @@ BUILD=${SANITIZE_BUILD:-build/sanitize}
 CXX=${CXX:-c++}
 
 bash scripts/setup.sh cmake ninja
-"$VENV/bin/cmake" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$VENV/bin/ninja" \
-    -DCMAKE_CXX_COMPILER="$CXX" -DPython_EXECUTABLE="$PWD/$VENV/bin/python" \
+venv=$(cd "$VENV" && pwd)
+"$venv/bin/cmake" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+    -DCMAKE_CXX_COMPILER="$CXX" -DPython_EXECUTABLE="$venv/bin/python" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRACKSCOPE_SANITIZE=ON >/dev/null
-"$VENV/bin/cmake" --build "$BUILD"
+"$venv/bin/cmake" --build "$BUILD"
 
 asan=$("$CXX" -print-file-name=libasan.so)
 ubsan=$("$CXX" -print-file-name=libubsan.so)
@@ -43,7 +44,7 @@ run() {
     env LD_PRELOAD="$asan $ubsan" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$BUILD" \
         ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$logs/asan" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
-        "$VENV/bin/python" "$@"
+        "$venv/bin/python" "$@"
 }
 
 # The suite must exercise the instrumented build, not an installed one.
