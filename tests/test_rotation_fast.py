@@ -305,3 +305,32 @@ def test_floating_point_conditions_like_scipy(v, errstate):
         got = outcome(getattr(mt, name), args, errstate)
         want = outcome(getattr(ref, name), args, errstate)
         assert got[:2] == want[:2], name
+
+
+def ulps(got, want):
+    """|got - want| in units in the last place of each value (0 where equal)."""
+    got, want = np.ravel(np.asarray(got, float)), np.ravel(np.asarray(want, float))
+    diff = np.abs(got - want)
+    return float(np.max(np.where(diff == 0, 0.0, diff / np.spacing(np.maximum(abs(got), abs(want))))))
+
+
+@pytest.mark.parametrize("axis", range(3))
+@pytest.mark.parametrize("angle", [1e-300, 1e-200, -2e-13, 1e-12, 5e-13, 1e-7, 2.9e-4, 1.0, -3.0, np.pi - 1e-12])
+def test_small_angles_keep_scipys_relative_accuracy(angle, axis):
+    """Euler angles and the quaternions built from them stay within a few
+    ulps of SciPy's own values, however small."""
+    e = np.zeros(3)
+    e[axis] = angle if axis != 1 or abs(angle) < np.pi / 2 else np.sign(angle) * (np.pi - abs(angle))
+    q = euler_wxyz(*e)
+    offset = euler_wxyz(0.1, -0.2, 2.9)
+    p1, p2 = np.array([20.0, -3.0, 1.0]), np.array([0.5, 1.0, 0.25])
+    for name, args, part in [("imu_quat_to_euler", (q,), slice(None)),
+                             ("reset_quat_yaw_only_keep_rp", (q, offset), slice(None)),
+                             ("reset_quat_yaw_only_keep_rp", (offset, q), slice(None)),
+                             ("reset_pose_yaw_only", (p1, q, p2, offset), 1),
+                             ("reset_pose_yaw_only_keep_rp", (p1, offset, p2, q), 1),
+                             ("pelvis_to_torso_quat", (q, angle), slice(None))]:
+        got, want = getattr(mt, name)(*args), getattr(ref, name)(*args)
+        assert ulps(got[part], want[part]) <= 2, name
+    native, plain = both(np.roll(q, -1))
+    assert ulps(native.align_quat(np.roll(offset, -1)), plain.align_quat(np.roll(offset, -1))) <= 2

@@ -35,31 +35,25 @@ inline void rotate_inverse_xyzw(const double* q, const double* v, double* out) n
 
 constexpr double kPi = 3.141592653589793;
 
-// NumPy's float remainder: the sign of the divisor, +0.0 for an exact zero.
-inline double floor_mod(double x, double y) noexcept {
-    double r = std::fmod(x, y);
-    if (r != 0.0) {
-        if ((y < 0) != (r < 0)) r += y;
-    } else {
-        r = std::copysign(0.0, y);
-    }
-    return r;
-}
-
-// as_euler('xyz') (extrinsic x, y, z) of a unit quaternion.  False near gimbal lock, where SciPy
-// zeroes the third angle and warns, and next to the +-pi wrap, where rounding could pick the
-// other end.
+// as_euler('xyz') (extrinsic x, y, z) of a unit quaternion in SciPy's formulation (the quaternion
+// method of Bernardes and Viollet): the half sum and half difference of the first and third
+// angles from atan2 of permuted components, each angle brought into [-pi, pi] by one turn only
+// when it lies outside, so small angles keep their relative accuracy.  False at gimbal lock
+// (second angle within 1e-7 of 0 or pi), where SciPy zeroes the third angle and warns.
 inline bool euler_xyz_from_xyzw(const double* q, double* angles) noexcept {
     const double a = q[3] - q[1], b = q[0] + q[2], c = q[1] + q[3], d = q[2] - q[0];
+    const double second = 2 * std::atan2(std::hypot(c, d), std::hypot(a, b));
+    if (std::fabs(second) <= 1e-7 || std::fabs(second - kPi) <= 1e-7) return false;
     const double half_sum = std::atan2(b, a);
     const double half_diff = std::atan2(d, c);
-    const double second = 2 * std::atan2(std::hypot(c, d), std::hypot(a, b));
-    constexpr double kLockMargin = 1e-6;  // SciPy's own threshold is 1e-7
-    if (std::fabs(second) <= kLockMargin || std::fabs(second - kPi) <= kLockMargin) return false;
-    const double raw[3] = {half_sum - half_diff, second - kPi / 2, half_sum + half_diff};
+    angles[0] = half_sum - half_diff;
+    angles[1] = second - kPi / 2;
+    angles[2] = half_sum + half_diff;
     for (int i = 0; i < 3; ++i) {
-        angles[i] = floor_mod(raw[i] + kPi, 2 * kPi) - kPi;
-        if (!(std::fabs(angles[i]) < kPi - 1e-9)) return false;
+        if (angles[i] < -kPi)
+            angles[i] += 2 * kPi;
+        else if (angles[i] > kPi)
+            angles[i] -= 2 * kPi;
     }
     return true;
 }
