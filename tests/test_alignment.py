@@ -1,4 +1,4 @@
-import inspect, logging, os, sys
+import inspect, logging, os, sys, warnings
 
 import numpy as np
 import pytest
@@ -184,3 +184,31 @@ def test_base_property_runs_once_and_sees_what_the_steps_see(strike, base, metho
     else:
         assert got.shape == want.shape
         np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-15)
+
+
+BASES = [None, [0.1, 0.2, 0.3, 0.9], np.array([[S, 0, 0, S]]), np.array([1e-300, 2.0, -3.0, 1e-12]),
+         Rotation.from_euler("xyz", [0.4, np.pi / 2, 0.3]).as_quat(),  # gimbal lock: SciPy warns
+         np.random.default_rng(5).normal(size=(3, 4))]
+
+
+@pytest.mark.parametrize("level", [logging.INFO, logging.WARNING])
+@pytest.mark.parametrize("yaw_only", [False, True])
+def test_set_base_state_log_and_warnings_like_plain(level, yaw_only, caplog):
+    caplog.set_level(level)
+    for quat in BASES:
+        outcomes = []
+        for cls in (TransformAlignment, ref.TransformAlignment):
+            caplog.clear()
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                ta = cls(quat, [1.0, 2.0, 3.0], yaw_only=yaw_only, xy_only=True)
+            outcomes.append((ta.R_base.as_quat().tobytes(), ta.R_base.single, ta.p_base.tolist(),
+                             [str(w.message) for w in caught], [r.getMessage() for r in caplog.records]))
+        assert outcomes[0] == outcomes[1]
+
+
+def test_log_text_built_for_an_overridden_info(monkeypatch):
+    messages = []
+    monkeypatch.setattr(mt.logger, "info", messages.append)  # instance attribute
+    TransformAlignment([0, 0, S, S], [1.0, 2.0, 3.0])
+    assert messages == [f"base set to pos: {np.array([1.0, 2.0, 3.0])}, quat: {np.array([0, 0, S, S]) / (2 * S * S) ** 0.5}"]

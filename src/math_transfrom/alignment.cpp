@@ -5,6 +5,7 @@
 // assignment and subclass overrides both take effect.
 
 #include "math_transfrom/docstrings.hpp"
+#include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/functions.hpp"
 #include "runtime/ops.hpp"
@@ -25,6 +26,9 @@ Ref init(Call& c) {
 
 // The orientation is stored before the position is converted: if the
 // position step raises, R_base is already the new base and p_base the old.
+// A base of one pose reduced to its heading is built directly (one new
+// Rotation instead of three SciPy round trips), and the log text only when
+// the logger keeps the record: nothing else shows it.
 Ref set_base(Call& c) {
     PyObject* self = c.arg(0);
     PyObject* quat = c.arg(1);
@@ -34,9 +38,23 @@ Ref set_base(Call& c) {
         Ref identity = call_method(c.global(TS_ID("R")).get(), TS_ID("identity"), {});
         set_attr(self, TS_ID("R_base"), identity);
     } else {
-        Ref r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {quat});
+        // A one-pose quaternion is read before yaw_only, as from_quat reads it.
+        double raw[4];
+        bool single = true;
+        const bool one_pose = fast::r_intact(c) && fast::base_quat_values(quat, raw, single);
+        Ref r;
+        if (!one_pose) r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {quat});
         Ref yaw_only = attr(self, TS_ID("yaw_only"));
-        if (truth(yaw_only.get())) {
+        const bool heading = truth(yaw_only.get());
+        bool reduced = false;
+        if (one_pose) {
+            if (heading) reduced = static_cast<bool>(r = fast::heading_base(raw, single));
+            if (!reduced) {
+                Ref values = fast::row_array(raw, 4, single);
+                r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {values.get()});
+            }
+        }
+        if (heading && !reduced) {
             Ref xyz = py_str("xyz");
             Ref euler = call_method(r.get(), TS_ID("as_euler"), {xyz.get()});
             // Keep the heading of every rotation: for a stack (N, 3) the x
@@ -71,11 +89,20 @@ Ref set_base(Call& c) {
         set_attr(self, TS_ID("p_base"), p_base);
     }
 
-    // Built on every call whatever the level, from the attributes just stored.
+    // logger.info("base set to pos: ..., quat: ..."), from the attributes just
+    // stored.  An array's text and a SciPy Rotation's as_quat() have no other
+    // effect, so when the logger drops the record they are not built.
     Ref info = attr(c.global(TS_ID("logger")), TS_ID("info"));
     Ref p_stored = attr(self, TS_ID("p_base"));
+    Ref R_stored;
+    if (PyArray_CheckExact(p_stored.get())) {
+        R_stored = attr(self, TS_ID("R_base"));
+        if (Py_TYPE(R_stored.get()) == reinterpret_cast<PyTypeObject*>(bound().R.get()) &&
+            fast::log_dropped(c))
+            return none();
+    }
     Ref p_text = format_text(p_stored.get());
-    Ref R_stored = attr(self, TS_ID("R_base"));
+    if (!R_stored) R_stored = attr(self, TS_ID("R_base"));
     Ref q_stored = call_method(R_stored.get(), TS_ID("as_quat"), {});
     Ref q_text = format_text(q_stored.get());
     Ref message = Ref::steal(

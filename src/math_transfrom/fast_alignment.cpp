@@ -140,6 +140,47 @@ Ref taken_array(const OnePose& in, int k) {
     return row_array(in.v, k, in.single);
 }
 
+// The raw components of a base quaternion that R.from_quat takes as one
+// rotation or a stack of one: a float64 array (4,) or (1, 4), or a list or
+// tuple of four floats; finite, of non-zero norm.
+bool base_quat_values(PyObject* quat, double* q, bool& single) {
+    if (!one_row(quat, 4, q, single)) return false;
+    return usable_quat(q);
+}
+
+Ref heading_base(const double* raw, bool single) {
+    double q[4] = {raw[0], raw[1], raw[2], raw[3]};
+    k::normalise_xyzw(q);
+    double angles[3];
+    if (!k::euler_xyz_from_xyzw(q, angles)) return {};
+    // as_euler, the x and y angles zeroed, from_euler('xyz'): z * (y * x)
+    // with x and y the identity, exactly as SciPy composes it.
+    angles[0] = angles[1] = 0.0;
+    double heading[4];
+    k::from_euler_xyz_xyzw(angles, heading);
+    Ref array = row_array(heading, 4, single);
+    return ts::call(bound().R.get(), {array.get(), Py_False, Py_False});
+}
+
+bool log_dropped(Call& c) {
+    const Bound& g = bound();
+    PyObject* logger = c.global_borrowed(TS_ID("logger"));
+    if (!logger || logger != g.logger.get() || !g.logger_class ||
+        Py_TYPE(logger) != reinterpret_cast<PyTypeObject*>(g.logger_class.get()))
+        return false;
+    // Logger.info and Logger.isEnabledFor themselves, not overridden on the
+    // instance: info then drops the record when isEnabledFor(INFO) is false.
+    for (auto [name, original] : {std::pair{TS_ID("info"), g.logger_info.get()},
+                                  std::pair{TS_ID("isEnabledFor"), g.logger_is_enabled.get()}}) {
+        Ref method = ts::attr(logger, name);
+        if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != original ||
+            PyMethod_GET_SELF(method.get()) != logger)
+            return false;
+    }
+    Ref enabled = ts::call_method(logger, TS_ID("isEnabledFor"), {g.info_level.get()});
+    return !ts::truth(enabled.get());
+}
+
 bool rotation_fields_readable(PyObject* R) {
     const double want[4] = {0.0, 0.0, 0.6, 0.8};
     for (const bool single : {true, false}) {

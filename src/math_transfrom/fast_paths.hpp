@@ -54,6 +54,14 @@ ts::Ref align_xyz(OnePose& in, PyObject* base);
 // What the general steps hold after converting a taken input: a float64
 // array of its `k` values, (k,) or (1, k).
 ts::Ref taken_array(const OnePose& in, int k);
+// set_base: the raw quaternion of a base of one pose (false: not one pose),
+// its heading as a new R (from_quat, as_euler, x and y zeroed, from_euler;
+// empty near gimbal lock), and whether logger.info(...) would drop its record
+// (the logger bound by the module, INFO disabled), so that its text need
+// not be built.
+bool base_quat_values(PyObject* quat, double* q, bool& single);
+ts::Ref heading_base(const double* raw, bool single);
+bool log_dropped(ts::Call& c);
 // Whether instances of R (SciPy's Rotation) keep their quaternions where the
 // stand-ins above read them; false when they do not, or on any error.
 bool rotation_fields_readable(PyObject* R);

@@ -54,6 +54,9 @@ struct Bound {
     // R instances keep their quaternions as a float64 (N, 4) array `_quat`
     // beside a `_single` flag (checked once on a probe rotation).
     bool rotation_fields = false;
+    // The module's logger, its class (logging.Logger), Logger.info,
+    // Logger.isEnabledFor and logging.INFO.
+    ts::Ref logger, logger_class, logger_info, logger_is_enabled, info_level;
 };
 const Bound& bound();
 

@@ -94,6 +94,12 @@ void body(ts::ModuleScope& m) {
     b.arctan2 = ts::UfuncLoop::find(arctan2.get(), {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE});
     b.arcsin = ts::UfuncLoop::find(arcsin.get(), {NPY_DOUBLE, NPY_DOUBLE});
     b.rotation_fields = fast::rotation_fields_readable(b.R.get());
+    Ref logging = m.get("logging");
+    b.logger = m.get("logger");
+    b.logger_class = ts::attr(logging, TS_ID("Logger"));
+    b.logger_info = ts::attr(b.logger_class, TS_ID("info"));
+    b.logger_is_enabled = ts::attr(b.logger_class, TS_ID("isEnabledFor"));
+    b.info_level = ts::attr(logging, TS_ID("INFO"));
     bound_objects() = std::move(b);
 }
 
