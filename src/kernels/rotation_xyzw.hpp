@@ -22,15 +22,50 @@ inline void compose_xyzw(const double* p, const double* q, double* out) noexcept
     out[3] = p[3] * q[3] - p[0] * q[0] - p[1] * q[1] - p[2] * q[2];
 }
 
-// The transpose of the rotation matrix of unit q applied to v: v rotated by the inverse of q.
-inline void rotate_inverse_xyzw(const double* q, const double* v, double* out) noexcept {
+// as_matrix: the rotation matrix of q, row-major (exact for a unit q; SciPy applies the same
+// formula to whatever it stores).
+inline void matrix_xyzw(const double* q, double* m) noexcept {
     const double x = q[0], y = q[1], z = q[2], w = q[3];
     const double x2 = x * x, y2 = y * y, z2 = z * z, w2 = w * w;
     const double xy = x * y, zw = z * w, xz = x * z, yw = y * w, yz = y * z, xw = x * w;
-    const double m[3][3] = {{x2 - y2 - z2 + w2, 2 * (xy - zw), 2 * (xz + yw)},
-                            {2 * (xy + zw), -x2 + y2 - z2 + w2, 2 * (yz - xw)},
-                            {2 * (xz - yw), 2 * (yz + xw), -x2 - y2 + z2 + w2}};
-    for (int i = 0; i < 3; ++i) out[i] = m[0][i] * v[0] + m[1][i] * v[1] + m[2][i] * v[2];
+    m[0] = x2 - y2 - z2 + w2;
+    m[3] = 2 * (xy + zw);
+    m[6] = 2 * (xz - yw);
+    m[1] = 2 * (xy - zw);
+    m[4] = -x2 + y2 - z2 + w2;
+    m[7] = 2 * (yz + xw);
+    m[2] = 2 * (xz + yw);
+    m[5] = 2 * (yz - xw);
+    m[8] = -x2 - y2 + z2 + w2;
+}
+
+// The transpose of the rotation matrix of unit q applied to v: v rotated by the inverse of q.
+inline void rotate_inverse_xyzw(const double* q, const double* v, double* out) noexcept {
+    double m[9];
+    matrix_xyzw(q, m);
+    for (int i = 0; i < 3; ++i) out[i] = m[i] * v[0] + m[3 + i] * v[1] + m[6 + i] * v[2];
+}
+
+// from_matrix of an orthogonal row-major matrix: the largest of the three diagonal entries and
+// the trace (the first one on ties) picks the formula, then the quaternion is normalised.
+inline void quat_from_matrix_xyzw(const double* m, double* q) noexcept {
+    const double decision[4] = {m[0], m[4], m[8], m[0] + m[4] + m[8]};
+    int choice = 0;
+    for (int i = 1; i < 4; ++i)
+        if (decision[i] > decision[choice]) choice = i;
+    if (choice != 3) {
+        const int i = choice, j = (i + 1) % 3, k = (j + 1) % 3;
+        q[i] = 1 - decision[3] + 2 * m[4 * i];
+        q[j] = m[3 * j + i] + m[3 * i + j];
+        q[k] = m[3 * k + i] + m[3 * i + k];
+        q[3] = m[3 * k + j] - m[3 * j + k];
+    } else {
+        q[0] = m[7] - m[5];
+        q[1] = m[2] - m[6];
+        q[2] = m[3] - m[1];
+        q[3] = 1 + decision[3];
+    }
+    normalise_xyzw(q);
 }
 
 constexpr double kPi = 3.141592653589793;

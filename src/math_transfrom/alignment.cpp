@@ -115,7 +115,7 @@ Ref set_base(Call& c) {
 // whichever path computes: a property of a subclass may change both.
 Ref align_quat(Call& c) {
     PyObject* self = c.arg(0);
-    fast::OnePose taken;
+    fast::AlignInput taken;
     const bool native = fast::take_align_quat(c, taken);
     Ref R_cur;
     if (!native) R_cur = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {c.arg(1)});
@@ -133,7 +133,7 @@ Ref align_quat(Call& c) {
 
 Ref align_xyz(Call& c) {
     PyObject* self = c.arg(0);
-    fast::OnePose taken;
+    fast::AlignInput taken;
     const bool native = fast::take_align_xyz(c, taken);
     Ref xyz;
     if (!native) xyz = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});

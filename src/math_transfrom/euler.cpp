@@ -191,6 +191,7 @@ Ref matrix_from_quat(Call& c) {
 }
 
 Ref matrix_from_quat_r(Call& c) {
+    if (Ref r = fast::matrix_from_quat_r(c)) return r;
     Ref r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {c.arg(0)});
     return call_method(r.get(), TS_ID("as_matrix"), {});
 }

@@ -7,7 +7,9 @@
 
 #include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"
+#include "math_transfrom/scipy_rotation.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace math_transfrom::fast {
@@ -83,34 +85,60 @@ bool one_row(PyObject* o, npy_intp k, double* out, bool& single) {
     return true;
 }
 
+// Rows of a float64 array (P, 3) with P > 1: 0 for anything else.
+npy_intp vector_stack_rows(PyObject* o) {
+    if (!PyArray_CheckExact(o)) return 0;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_TYPE(a) != NPY_FLOAT64 || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 3 ||
+        PyArray_DIM(a, 0) < 2)
+        return 0;
+    return PyArray_DIM(a, 0);
+}
+
+// The base's inverse as R_base.inv() stores it.
+QuatRows inverse_base(const OneRotation& b) {
+    QuatRows inverse;
+    inverse.single = b.single;
+    inverse.q.assign(b.q, b.q + 4);
+    invert_rows(inverse);
+    return inverse;
+}
+
 }  // namespace
 
-// R.from_quat(quat): one finite, non-zero float64 row, copied before R_base
-// is read (from_quat copies it too).
-bool take_align_quat(Call& c, OnePose& in) {
+// R.from_quat(quat): finite rows of non-zero norm, (4,) or (N, 4), copied
+// before R_base is read (from_quat copies them too).
+bool take_align_quat(Call& c, AlignInput& in) {
     in.array = nullptr;
-    if (!r_intact(c) || !one_row(c.arg(1), 4, in.v, in.single)) return false;
-    const double* q = in.v;
-    const double norm2 = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
-    return norm2 > 0.0 && std::isfinite(norm2);
+    QuatRows rows;
+    if (!r_intact(c) || !raw_quat_rows(c.arg(1), rows)) return false;
+    in.v = std::move(rows.q);
+    in.single = rows.single;
+    return true;
 }
 
 // self.R_base.inv() * R_cur, as_quat().
-Ref align_quat(const OnePose& in, PyObject* base) {
+Ref align_quat(const AlignInput& in, PyObject* base) {
     OneRotation b;
     if (!base_rotation(base, b)) return {};
-    double q[4] = {in.v[0], in.v[1], in.v[2], in.v[3]};
-    k::normalise_xyzw(q);
-    const double inverse[4] = {-b.q[0], -b.q[1], -b.q[2], b.q[3]};
-    double out[4];
-    k::compose_xyzw(inverse, q, out);
-    k::normalise_xyzw(out);
-    return row_array(out, 4, b.single && in.single);
+    QuatRows cur;
+    cur.q = in.v;
+    cur.single = in.single;
+    normalise_rows(cur);
+    QuatRows rel = inverse_base(b);
+    const double inverse[4] = {rel.q[0], rel.q[1], rel.q[2], rel.q[3]};
+    rel.single = b.single && cur.single;
+    rel.q.resize(cur.q.size());
+    for (npy_intp i = 0; i < cur.rows(); ++i) {
+        k::compose_xyzw(inverse, cur.row(i), rel.row(i));
+        k::normalise_xyzw(rel.row(i));
+    }
+    return quat_array(rel);
 }
 
 // np.asarray(xyz): a sequence is copied before R_base is read; an array is
 // the caller's own, whose values are read after it, as SciPy reads them.
-bool take_align_xyz(Call& c, OnePose& in) {
+bool take_align_xyz(Call& c, AlignInput& in) {
     PyObject* xyz = c.arg(1);
     in.array = nullptr;
     if (!r_intact(c) || !np_intact(c)) return false;
@@ -118,26 +146,39 @@ bool take_align_xyz(Call& c, OnePose& in) {
         in.array = xyz;
         return true;
     }
-    return one_row(xyz, 3, in.v, in.single);
+    in.v.resize(3);
+    return one_row(xyz, 3, in.v.data(), in.single);
 }
 
 // self.R_base.inv().apply(xyz).  SciPy applies one rotation to one vector
 // with np.matmul, which reports floating-point conditions: a run that raised
-// one goes to SciPy.
-Ref align_xyz(OnePose& in, PyObject* base) {
-    if (in.array && !one_row(in.array, 3, in.v, in.single)) return {};
+// one goes to SciPy.  A stack goes through the NumPy product SciPy makes.
+Ref align_xyz(AlignInput& in, PyObject* base) {
     OneRotation b;
+    if (in.array && vector_stack_rows(in.array)) {
+        if (!bound().scipy.known || !base_rotation(base, b)) return {};
+        return apply_matrices(matrices(inverse_base(b)), b.single, in.array);
+    }
+    double v[3];
+    if (in.array ? !one_row(in.array, 3, v, in.single) : in.v.size() != 3) return {};
+    if (!in.array) std::copy(in.v.begin(), in.v.end(), v);
     if (!base_rotation(base, b)) return {};
-    k::FpFlags flags(in.v, b.q);
+    k::FpFlags flags(v, b.q);
     double out[3];
-    k::rotate_inverse_xyzw(b.q, in.v, out);
+    k::rotate_inverse_xyzw(b.q, v, out);
     if (!flags.clean(out)) return {};
     return row_array(out, 3, b.single && in.single);
 }
 
-Ref taken_array(const OnePose& in, int k) {
+Ref taken_array(const AlignInput& in, int k) {
     if (in.array) return Ref::borrow(in.array);
-    return row_array(in.v, k, in.single);
+    const npy_intp n = static_cast<npy_intp>(in.v.size()) / k;
+    npy_intp dims[2] = {n, k};
+    Ref out = Ref::steal(in.single ? PyArray_SimpleNew(1, dims + 1, NPY_FLOAT64)
+                                   : PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    double* p = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    for (std::size_t i = 0; i < in.v.size(); ++i) p[i] = in.v[i];
+    return out;
 }
 
 // The raw components of a base quaternion that R.from_quat takes as one

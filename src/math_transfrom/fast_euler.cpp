@@ -6,6 +6,7 @@
 #include "kernels/quat_kernels.hpp"
 #include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"
+#include "math_transfrom/scipy_rotation.hpp"
 
 namespace math_transfrom::fast {
 
@@ -65,6 +66,16 @@ Ref imu_quat_to_euler(Call& c) {
     Ref pitch = float64_scalar(angles[1]);
     Ref yaw = float64_scalar(angles[2]);
     return ts::tuple({roll.get(), pitch.get(), yaw.get()});
+}
+
+// R.from_quat(quat).as_matrix(): from_quat's normalisation and as_matrix's
+// formula, row by row; a single rotation's matrix is a view, as SciPy's is.
+Ref matrix_from_quat_r(Call& c) {
+    QuatRows r;
+    if (!r_intact(c) || !quat_rows(c.arg(0), r)) return {};
+    Ref m = matrices(r);
+    if (r.single) return ts::item(m.get(), 0);
+    return m;
 }
 
 }  // namespace math_transfrom::fast

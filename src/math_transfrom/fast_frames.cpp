@@ -6,6 +6,7 @@
 #include "kernels/quat_kernels.hpp"
 #include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"
+#include "math_transfrom/scipy_rotation.hpp"
 
 namespace math_transfrom::fast {
 
@@ -84,6 +85,60 @@ Ref subtract_frame_transforms(Call& c) {
             });
         return ts::tuple({t12.get(), q12.get()});
     });
+}
+
+namespace {
+
+// Rows of a float64 translation array (3,) or (P, 3): 0 for anything else.
+npy_intp translation_rows(PyObject* t) {
+    if (!PyArray_CheckExact(t)) return 0;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(t);
+    const int ndim = PyArray_NDIM(a);
+    if (PyArray_TYPE(a) != NPY_FLOAT64 || ndim < 1 || ndim > 2 || PyArray_DIM(a, ndim - 1) != 3)
+        return 0;
+    return ndim == 1 ? 1 : PyArray_DIM(a, 0);
+}
+
+// N rows against M rows, as SciPy pairs rotations and vectors: equal, or one of them 1.
+bool pairable(npy_intp n, npy_intp m) { return n == m || n == 1 || m == 1; }
+
+}  // namespace
+
+// r10 = R.from_quat(q01).inv(), r12 = r10 * R.from_quat(q02) (or r10),
+// t12 = r10.apply(t02 - t01 or -t01), q12 = r12.as_quat().  The inputs SciPy
+// would reject, and translations that NumPy would broadcast into other
+// shapes, take the general path before anything is computed.
+Ref subtract_frame_transforms_r(Call& c) {
+    if (!bound().scipy.known || !r_intact(c) || !np_intact(c)) return {};
+    PyObject *t01 = c.arg(0), *q01 = c.arg(1), *t02 = c.arg(2), *q02 = c.arg(3);
+    const bool has_t02 = t02 != Py_None, has_q02 = q02 != Py_None;
+    QuatRows r10, r02;
+    if (!quat_rows(q01, r10) || (has_q02 && !quat_rows(q02, r02))) return {};
+    if (has_q02 && !pairable(r10.rows(), r02.rows())) return {};
+    const npy_intp n01 = translation_rows(t01), n02 = has_t02 ? translation_rows(t02) : n01;
+    if (!n01 || !n02 || !pairable(n01, n02)) return {};
+    // t02 - t01 keeps two dimensions when either operand has them.
+    const bool rel_2d = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(t01)) == 2 ||
+                        (has_t02 && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(t02)) == 2);
+    if (!pairable(r10.rows(), rel_2d ? (n01 > n02 ? n01 : n02) : 1)) return {};
+
+    invert_rows(r10);
+    QuatRows r12 = r10;
+    if (has_q02) {
+        const npy_intp n = r10.rows() > r02.rows() ? r10.rows() : r02.rows();
+        r12.single = r10.single && r02.single;
+        r12.q.resize(static_cast<std::size_t>(4 * n));
+        for (npy_intp i = 0; i < n; ++i) {
+            k::compose_xyzw(r10.row(r10.rows() == 1 ? 0 : i), r02.row(r02.rows() == 1 ? 0 : i),
+                            r12.row(i));
+            k::normalise_xyzw(r12.row(i));
+        }
+    }
+    Ref t_rel = has_t02 ? ts::sub(t02, t01) : ts::neg(t01);
+    Ref t12 = apply_matrices(matrices(r10), r10.single, t_rel.get());
+    if (!t12) ts::raise(PyExc_SystemError, "subtract_frame_transforms_r: unexpected translation shape");
+    Ref q12 = quat_array(r12);
+    return ts::tuple({t12.get(), q12.get()});
 }
 
 // R.from_quat([q[1], q[2], q[3], q[0]]).inv().apply(lin_vel_w)

@@ -6,6 +6,7 @@
 
 #include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"
+#include "math_transfrom/scipy_rotation.hpp"
 
 namespace math_transfrom::fast {
 
@@ -89,6 +90,73 @@ Ref pelvis_to_torso_quat(Call& c) {
     k::normalise_xyzw(torso);
     if (!flags.clean(torso)) return {};
     return wxyz_array_from_xyzw(torso);
+}
+
+namespace {
+
+// A float64 (3, 3) array of a row-major matrix.
+Ref matrix_array(const double* m) {
+    npy_intp dims[2] = {3, 3};
+    Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    double* p = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    for (int i = 0; i < 9; ++i) p[i] = m[i];
+    return out;
+}
+
+// Whether from_matrix's checks (positive determinant; Gram matrix within
+// 1e-12 of the identity, else an SVD) surely pass for the product a @ b,
+// judged on a product rounded here with a wide margin, and without a
+// floating-point condition that NumPy would report on the way.
+bool clearly_orthogonal_product(const double* a, const double* b) {
+    k::FpFlags flags;
+    double p[9], g[9];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            p[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            g[3 * i + j] = p[3 * i] * p[3 * j] + p[3 * i + 1] * p[3 * j + 1] + p[3 * i + 2] * p[3 * j + 2];
+    const double det = p[0] * (p[4] * p[8] - p[5] * p[7]) - p[1] * (p[3] * p[8] - p[5] * p[6]) +
+                       p[2] * (p[3] * p[7] - p[4] * p[6]);
+    bool ok = det > 0.5;
+    for (int i = 0; i < 9; ++i)
+        ok = ok && std::fabs(g[i] - (i % 4 == 0 ? 1.0 : 0.0)) < (i % 4 == 0 ? 1e-6 : 1e-13);
+    return flags.clean(g) && ok;
+}
+
+}  // namespace
+
+// R_pelvis = as_matrix of the pelvis quaternion, R_offset = as_matrix of
+// from_euler('y', angle), R_torso = R_pelvis @ R_offset (NumPy's product),
+// its quaternion by from_matrix, and pos_pelvis + R_pelvis @ offset (NumPy).
+Ref pelvis_to_torso_pose(Call& c) {
+    const ScipySteps& s = bound().scipy;
+    double pelvis[4];
+    if (!s.known || !r_intact(c) || !scipy_quat_from_wxyz(c.arg(1), pelvis)) return {};
+    PyObject* angle = c.arg(2);
+    if (!PyFloat_Check(angle) || !std::isfinite(PyFloat_AS_DOUBLE(angle))) return {};
+    const double a = PyFloat_AS_DOUBLE(angle);
+    const double waist[4] = {0.0, std::sin(a / 2), 0.0, std::cos(a / 2)};
+    double m_pelvis[9], m_offset[9];
+    k::matrix_xyzw(pelvis, m_pelvis);
+    k::matrix_xyzw(waist, m_offset);
+    if (s.from_matrix_checks && !clearly_orthogonal_product(m_pelvis, m_offset)) return {};
+
+    Ref R_pelvis = matrix_array(m_pelvis);
+    Ref R_offset = matrix_array(m_offset);
+    Ref R_torso = ts::matmul(R_pelvis.get(), R_offset.get());
+    PyArrayObject* product = reinterpret_cast<PyArrayObject*>(R_torso.get());
+    if (!PyArray_CheckExact(R_torso.get()) || PyArray_TYPE(product) != NPY_FLOAT64 ||
+        PyArray_SIZE(product) != 9 || !PyArray_IS_C_CONTIGUOUS(product))
+        ts::raise(PyExc_SystemError, "pelvis_to_torso_pose: unexpected matrix product");
+    double q[4];
+    k::quat_from_matrix_xyzw(reinterpret_cast<const double*>(PyArray_DATA(product)), q);
+    Ref w = float64_scalar(q[3]), x = float64_scalar(q[0]), y = float64_scalar(q[1]),
+        z = float64_scalar(q[2]);
+    Ref q_torso_wxyz = ts::list({w.get(), x.get(), y.get(), z.get()});
+    Ref rotated = ts::matmul(R_pelvis.get(), c.arg(3));
+    Ref pos_torso = ts::add(c.arg(0), rotated.get());
+    return ts::tuple({pos_torso.get(), q_torso_wxyz.get()});
 }
 
 namespace {

@@ -7,6 +7,8 @@
 
 #include "runtime/function.hpp"
 
+#include <vector>
+
 namespace math_transfrom::fast {
 
 // quaternion primitives: NumPy's bits (fast_primitives.cpp)
@@ -23,11 +25,16 @@ ts::Ref xyzw_to_wxyz(ts::Call& c);
 ts::Ref matrix_from_quat(ts::Call& c);
 ts::Ref quatToEuler(ts::Call& c);
 ts::Ref imu_quat_to_euler(ts::Call& c);
+// matrix_from_quat_r, SciPy's bits (one quaternion or a stack)
+ts::Ref matrix_from_quat_r(ts::Call& c);
 
 // relative frames and body-frame velocity (fast_frames.cpp): NumPy's bits,
 // and world_to_body_vel to rounding of SciPy's
 ts::Ref subtract_frame_transforms(ts::Call& c);
 ts::Ref world_to_body_vel(ts::Call& c);
+// subtract_frame_transforms_r, SciPy's bits: the rotations here, the
+// translations through the NumPy product SciPy itself makes
+ts::Ref subtract_frame_transforms_r(ts::Call& c);
 
 // odometry re-zeroing and torso orientation of one pose, to rounding of
 // SciPy's (fast_odometry.cpp)
@@ -36,24 +43,28 @@ ts::Ref pelvis_to_torso_quat(ts::Call& c);
 ts::Ref reset_pose_yaw_only(ts::Call& c);
 ts::Ref reset_pose_yaw_only_keep_rp(ts::Call& c);
 ts::Ref reset_quat_yaw_only_keep_rp(ts::Call& c);
+// pelvis_to_torso_pose, SciPy's bits, its matrix products made by NumPy
+ts::Ref pelvis_to_torso_pose(ts::Call& c);
 
-// TransformAlignment methods on one pose, to rounding of SciPy's
-// (fast_alignment.cpp), in two steps around the caller's one read of R_base
-// (which may run Python code): `take_*` accepts the input as the general
-// steps convert it before that read, `align_*` computes from it and the base,
-// or returns empty for the caller to go on with the base it has read.
-struct OnePose {
-    double v[4];
-    bool single;
-    PyObject* array;  // align_xyz's input array, read only after R_base
+// TransformAlignment methods against a base of one pose (fast_alignment.cpp):
+// align_quat with SciPy's bits, align_xyz of one vector to rounding of
+// SciPy's and of a stack with SciPy's bits.  In two steps around the
+// caller's one read of R_base (which may run Python code): `take_*` accepts
+// the input as the general steps convert it before that read, `align_*`
+// computes from it and the base, or returns empty for the caller to go on
+// with the base it has read.
+struct AlignInput {
+    std::vector<double> v;   // quaternion rows (4 each) or one vector's 3 values, as taken
+    bool single = true;      // (4,) or (3,) rather than a stack
+    PyObject* array = nullptr;  // align_xyz's input array, read only after R_base
 };
-bool take_align_quat(ts::Call& c, OnePose& in);
-ts::Ref align_quat(const OnePose& in, PyObject* base);
-bool take_align_xyz(ts::Call& c, OnePose& in);
-ts::Ref align_xyz(OnePose& in, PyObject* base);
+bool take_align_quat(ts::Call& c, AlignInput& in);
+ts::Ref align_quat(const AlignInput& in, PyObject* base);
+bool take_align_xyz(ts::Call& c, AlignInput& in);
+ts::Ref align_xyz(AlignInput& in, PyObject* base);
 // What the general steps hold after converting a taken input: a float64
-// array of its `k` values, (k,) or (1, k).
-ts::Ref taken_array(const OnePose& in, int k);
+// array of its values, rows of `k`.
+ts::Ref taken_array(const AlignInput& in, int k);
 // set_base: the raw quaternion of a base of one pose (false: not one pose),
 // its heading as a new R (from_quat, as_euler, x and y zeroed, from_euler;
 // empty near gimbal lock), and whether logger.info(...) would drop its record

@@ -40,6 +40,7 @@ Ref subtract_frame_transforms(Call& c) {
 }
 
 Ref subtract_frame_transforms_r(Call& c) {
+    if (Ref r = fast::subtract_frame_transforms_r(c)) return r;
     PyObject* t01 = c.arg(0);
     PyObject* q01 = c.arg(1);
     PyObject* t02 = c.arg(2);

@@ -4,6 +4,7 @@
 #include "runtime/function.hpp"
 #include "runtime/module.hpp"
 #include "runtime/ufunc_loop.hpp"
+#include "math_transfrom/scipy_rotation.hpp"
 
 namespace math_transfrom {
 
@@ -54,6 +55,8 @@ struct Bound {
     // R instances keep their quaternions as a float64 (N, 4) array `_quat`
     // beside a `_single` flag (checked once on a probe rotation).
     bool rotation_fields = false;
+    // The steps of the installed SciPy's Rotation that differ between releases.
+    fast::ScipySteps scipy;
     // The module's logger, its class (logging.Logger), Logger.info,
     // Logger.isEnabledFor and logging.INFO.
     ts::Ref logger, logger_class, logger_info, logger_is_enabled, info_level;

@@ -94,6 +94,9 @@ void body(ts::ModuleScope& m) {
     b.arctan2 = ts::UfuncLoop::find(arctan2.get(), {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE});
     b.arcsin = ts::UfuncLoop::find(arcsin.get(), {NPY_DOUBLE, NPY_DOUBLE});
     b.rotation_fields = fast::rotation_fields_readable(b.R.get());
+    Ref scipy = Ref::steal(PyImport_ImportModule("scipy"));
+    Ref version = ts::attr(scipy, TS_ID("__version__"));
+    b.scipy = fast::scipy_steps(version.get());
     Ref logging = m.get("logging");
     b.logger = m.get("logger");
     b.logger_class = ts::attr(logging, TS_ID("Logger"));

@@ -155,6 +155,7 @@ Ref pelvis_to_torso_quat(Call& c) {
 }
 
 Ref pelvis_to_torso_pose(Call& c) {
+    if (Ref r = fast::pelvis_to_torso_pose(c)) return r;
     PyObject* pos_pelvis = c.arg(0);
     PyObject* q_pelvis = c.arg(1);
     PyObject* pelvis_to_torso_offset = c.arg(3);
