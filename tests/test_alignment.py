@@ -212,3 +212,33 @@ def test_log_text_built_for_an_overridden_info(monkeypatch):
     monkeypatch.setattr(mt.logger, "info", messages.append)  # instance attribute
     TransformAlignment([0, 0, S, S], [1.0, 2.0, 3.0])
     assert messages == [f"base set to pos: {np.array([1.0, 2.0, 3.0])}, quat: {np.array([0, 0, S, S]) / (2 * S * S) ** 0.5}"]
+
+
+def test_set_base_uses_the_rotation_class_bound_when_it_read_the_quaternion():
+    # R.from_quat(quat) runs before yaw_only is read; a yaw_only property that
+    # rebinds the module's R must not change which class built the base.
+    results = []
+    for module in (mt, ref):
+        calls = []
+        spy = type("Spy", (), {"from_quat": staticmethod(lambda q: calls.append(q) or Rotation.from_quat(q)),
+                               "from_euler": staticmethod(Rotation.from_euler),
+                               "identity": staticmethod(Rotation.identity)})
+        original = module.R
+
+        class Rebinding(module.TransformAlignment):
+            @property
+            def yaw_only(self):
+                module.R = spy
+                return False
+
+            @yaw_only.setter
+            def yaw_only(self, value):
+                pass
+        try:
+            ta = Rebinding()
+            module.R = original
+            ta.set_base(quat=np.array([0.0, 0.0, S, S]))
+        finally:
+            module.R = original
+        results.append((len(calls), ta.R_base.as_quat().tolist()))
+    assert results[0] == results[1] and results[0][0] == 0

@@ -50,8 +50,9 @@ Ref set_base(Call& c) {
         if (one_pose) {
             if (heading) reduced = static_cast<bool>(r = fast::heading_base(raw, single));
             if (!reduced) {
+                // R as it was when the quaternion was read: yaw_only may rebind it.
                 Ref values = fast::row_array(raw, 4, single);
-                r = call_method(c.global(TS_ID("R")).get(), TS_ID("from_quat"), {values.get()});
+                r = call_method(bound().R.get(), TS_ID("from_quat"), {values.get()});
             }
         }
         if (heading && !reduced) {
