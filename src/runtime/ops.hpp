@@ -51,10 +51,28 @@ inline Ref call(const Ref& f, std::initializer_list<PyObject*> args,
     return call(f.get(), args, kwargs);
 }
 
-// o.name(args...)
+// o.name(args...), looked up as the interpreter looks up a method it calls:
+// a plain function of the type is called with `o` first, no bound method made.
 inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args,
                        std::initializer_list<Kw> kwargs = {}) {
-    return call(attr(o, name), args, kwargs);
+    constexpr std::size_t kMax = 8;
+    if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "too many call arguments");
+    PyObject* stack[kMax + 1];
+    std::size_t n = 0;
+    stack[n++] = o;
+    for (PyObject* a : args) stack[n++] = a;
+    Ref names;
+    if (kwargs.size()) {
+        names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+        Py_ssize_t i = 0;
+        for (const Kw& k : kwargs) {
+            Py_INCREF(k.name);
+            PyTuple_SET_ITEM(names.get(), i++, k.name);
+            stack[n++] = k.value;
+        }
+    }
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
 inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }

@@ -63,6 +63,11 @@ Ref update_rg_view(Call& c) {
     Ref size = py_float(0.05);
     Ref label = py_str("");
     Ref block = py_int(1000);
+    // Interned, as the interpreter's own keyword names are: the callee
+    // matches them against its parameter names by identity first.
+    static PyObject* const keywords = tuple({TS_ID("pos"), TS_ID("size"), TS_ID("rgba"),
+                                             TS_ID("type"), TS_ID("label"), TS_ID("id")})
+                                          .release();
     while (Ref j = Ref::steal_nullable(PyIter_Next(it.get()))) {
         Ref viewer = attr(self, TS_ID("viewer"));
         Ref add_marker = attr(viewer, TS_ID("add_marker"));
@@ -70,13 +75,10 @@ Ref update_rg_view(Call& c) {
         Ref type = geom_type(c, TS_ID("mjGEOM_SPHERE"));
         Ref base = mul(humanoid_id, block.get());
         Ref id = add(base.get(), j.get());
-        call(add_marker, {},
-             {{TS_ID("pos"), pos},
-              {TS_ID("size"), size},
-              {TS_ID("rgba"), rgba},
-              {TS_ID("type"), type},
-              {TS_ID("label"), label},
-              {TS_ID("id"), id}});
+        PyObject* stack[] = {nullptr, pos.get(), size.get(), rgba.get(), type.get(), label.get(),
+                             id.get()};
+        Ref r = Ref::steal(
+            PyObject_Vectorcall(add_marker.get(), stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
     }
     if (PyErr_Occurred()) raise();
     return none();
