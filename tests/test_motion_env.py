@@ -1,4 +1,5 @@
 import os
+import re
 import pathlib
 import sys
 import zipfile
@@ -355,3 +356,34 @@ def test_reset_expresses_anchor_relative_to_frame_zero(tmp_path):
     heading = Rotation.from_euler("z", 0.7)
     expected = heading.inv().apply(arrays["body_pos_w"][3, 9] - [1.5, -2.0, 0.0])
     np.testing.assert_allclose(env.anchor_pos_w, expected, atol=1e-12)
+
+
+@pytest.mark.parametrize("cls", BOTH)
+@pytest.mark.parametrize("step", [0, -1, True, np.int64(2), 2.0, [1, 2], 99])
+def test_frame_queries_index_as_numpy_does(root, cls, step):
+    """The views the frame queries make are NumPy's own: same dtype, shape,
+    strides, flags and memory, whatever indexes them, from any clip layout."""
+    env = cls(root)
+    env.stand_body_quat_w = np.asfortranarray(env.stand_body_quat_w)
+    env.stand_joint_vel = env.stand_joint_vel[::-1]
+    env.stand_body_pos_w.flags.writeable = False
+    env.update_time_steps(step)
+    for prop, member in FRAME_QUERIES:
+        clip_array = getattr(env, "stand_" + member)
+        try:
+            want = clip_array[step]
+        except IndexError as exc:
+            with pytest.raises(IndexError, match=re.escape(str(exc))):
+                getattr(env, prop)
+            continue
+        got = getattr(env, prop)
+        assert (type(got), got.dtype, got.shape, got.strides, got.flags) == \
+            (type(want), want.dtype, want.shape, want.strides, want.flags)
+        if np.shares_memory(want, clip_array):  # a view: the same one
+            assert got.__array_interface__["data"] == want.__array_interface__["data"]
+        else:
+            assert not np.shares_memory(got, clip_array)
+        np.testing.assert_array_equal(got, want)
+    env.file = "".join(["st", "and"])  # an equal name, another object
+    env.update_time_steps(1)
+    np.testing.assert_array_equal(env.joint_pos, env.stand_joint_pos[1])

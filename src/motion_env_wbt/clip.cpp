@@ -5,6 +5,7 @@
 // just opened is closed and the instance keeps its previous clip and `motion`.
 
 #include "motion_env_wbt/environment.hpp"
+#include "runtime/numpy_api.hpp"
 #include "runtime/ops.hpp"
 
 #include <iterator>
@@ -64,6 +65,22 @@ void close_abandoned(PyObject* archive) noexcept {
     PyErr_Restore(type, value, tb);
 }
 
+// numpy.lib.npyio.NpzFile, what np.load returns for an archive.
+PyTypeObject* npz_file_type() {
+    static PyTypeObject* type = [] {
+        PyObject* module = PyImport_ImportModule("numpy.lib.npyio");
+        PyObject* cls = module ? PyObject_GetAttrString(module, "NpzFile") : nullptr;
+        Py_XDECREF(module);
+        if (!cls || !PyType_Check(cls)) {
+            PyErr_Clear();
+            Py_XDECREF(cls);
+            return static_cast<PyTypeObject*>(nullptr);
+        }
+        return reinterpret_cast<PyTypeObject*>(cls);  // kept for the process
+    }();
+    return type;
+}
+
 std::vector<Pending> fetch_clip(Call& c, PyObject* self, PyObject* archive) {
     std::vector<Pending> out;
     out.reserve(std::size(clip_members) + 1);
@@ -78,9 +95,17 @@ std::vector<Pending> fetch_clip(Call& c, PyObject* self, PyObject* archive) {
     Pending total;
     total.setattr = c.global(TS_ID("setattr"));
     total.name = clip_attribute_name(self, "_time_step_total");
-    Ref joint_pos = item(archive, TS_ID("joint_pos"));
-    Ref shape = attr(joint_pos, TS_ID("shape"));
-    total.value = item(shape.get(), Py_ssize_t{0});
+    // NumPy's own archive reads the same member again from the same open
+    // file, so the array just read gives the same first dimension.
+    PyObject* first = out[1].value.get();
+    if (Py_TYPE(archive) == npz_file_type() && PyArray_CheckExact(first) &&
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(first)) >= 1) {
+        total.value = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(reinterpret_cast<PyArrayObject*>(first), 0)));
+    } else {
+        Ref joint_pos = item(archive, TS_ID("joint_pos"));
+        Ref shape = attr(joint_pos, TS_ID("shape"));
+        total.value = item(shape.get(), Py_ssize_t{0});
+    }
     out.push_back(std::move(total));
     return out;
 }

@@ -17,20 +17,59 @@ using namespace ts;
 
 namespace {
 
+// format(file, '') + suffix.  A text value formats as itself and cannot
+// change, so the name made for the same string object is made once.
+Ref clip_name(PyObject* file, PyObject* suffix) {
+    struct Made {
+        Ref file, suffix, name;
+    };
+    static Made* made = new Made[8]();  // one per suffix; outlives finalisation
+    if (!PyUnicode_CheckExact(file)) {
+        Ref text = format_text(file);
+        return add(text.get(), suffix);
+    }
+    Made* slot = nullptr;
+    for (int i = 0; i < 8 && !slot; ++i)
+        if (made[i].suffix.get() == suffix || !made[i].suffix) slot = &made[i];
+    if (slot && slot->suffix && slot->file.get() == file) return slot->name;
+    Ref name = add(file, suffix);
+    if (slot) *slot = {Ref::borrow(file), Ref::borrow(suffix), name};
+    return name;
+}
+
 // getattr(self, format(self.file, '') + suffix)
 Ref clip_array(Call& c, PyObject* suffix) {
+    static PyObject* const builtin_getattr = PyDict_GetItemString(PyEval_GetBuiltins(), "getattr");
     Ref getattr = c.global(TS_ID("getattr"));
     PyObject* self = c.arg(0);
     Ref file = attr(self, TS_ID("file"));
-    Ref text = format_text(file.get());
-    Ref name = add(text.get(), suffix);
+    Ref name = clip_name(file.get(), suffix);
+    if (getattr.get() == builtin_getattr) return attr(self, name.get());
     return call(getattr, {self, name.get()});
 }
 
-// clip[self.time_steps]: a view into the stored clip.
+bool axis_index(PyObject* o, npy_intp size, npy_intp& out);
+
+// clip[self.time_steps]: a view into the stored clip.  For an array of two
+// or more dimensions and an int in range it is the view NumPy's indexing
+// makes (same dtype, strides, flags and base), made here.
 Ref frame_row(Call& c, PyObject* suffix) {
     Ref a = clip_array(c, suffix);
     Ref step = attr(c.arg(0), TS_ID("time_steps"));
+    npy_intp i;
+    if (PyArray_CheckExact(a.get()) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(a.get())) >= 2 &&
+        axis_index(step.get(), PyArray_DIM(reinterpret_cast<PyArrayObject*>(a.get()), 0), i)) {
+        PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(a.get());
+        PyArray_Descr* descr = PyArray_DESCR(arr);
+        Py_INCREF(descr);
+        Ref view = Ref::steal(PyArray_NewFromDescr(
+            &PyArray_Type, descr, PyArray_NDIM(arr) - 1, PyArray_DIMS(arr) + 1,
+            PyArray_STRIDES(arr) + 1, PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0),
+            PyArray_FLAGS(arr), nullptr));
+        Py_INCREF(a.get());
+        check_int(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), a.get()));
+        return view;
+    }
     return item(a.get(), step.get());
 }
 
