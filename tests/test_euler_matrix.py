@@ -81,3 +81,25 @@ def test_module_names_looked_up_per_call(monkeypatch):
     monkeypatch.delattr(mt, "torch")
     with pytest.raises(NameError, match="^name 'torch' is not defined$"):
         mt.euler_from_quaternion(torch.tensor([[0.0, 0, 0, 1]]))
+
+
+def tensors():
+    rng = np.random.default_rng(5)
+    yield "empty", torch.zeros((0, 4), dtype=torch.float64)
+    yield "one", torch.tensor(rng.normal(size=(1, 4)))
+    yield "stack", torch.tensor(rng.normal(size=(500, 4)) * 10.0 ** rng.uniform(-5, 5, size=(500, 1)))
+    yield "float32", torch.tensor(rng.normal(size=(64, 4)), dtype=torch.float32)
+    yield "columns of a wider view", torch.tensor(rng.normal(size=(9, 6)))[:, 1:5]
+    yield "strided rows", torch.tensor(rng.normal(size=(20, 4)))[::3]
+    yield "column-major", torch.tensor(rng.normal(size=(5, 4))).T.contiguous().T
+    yield "special", torch.tensor([[np.nan, 1, 2, 3], [0, 0, 0, 0], [1, 1, 1, 1], [-0.0, 0, 1, 0], [np.inf, 0, 0, 1]])
+    yield "autograd", torch.tensor(rng.normal(size=(5, 4)), requires_grad=True)
+    yield "half", torch.tensor(rng.normal(size=(5, 4)), dtype=torch.float16)
+
+
+@pytest.mark.parametrize("label, q", tensors(), ids=[label for label, _ in tensors()])
+def test_euler_from_quaternion_gives_torchs_bits(label, q):
+    for got, want in zip(mt.euler_from_quaternion(q), ref.euler_from_quaternion(q), strict=True):
+        assert (got.dtype, got.shape, got.requires_grad, got.is_contiguous()) == \
+            (want.dtype, want.shape, want.requires_grad, want.is_contiguous())
+        assert got.detach().numpy().tobytes() == want.detach().numpy().tobytes()

@@ -210,6 +210,24 @@ void quat_to_euler_wxyz(std::ptrdiff_t count, Strided<double> quat, StridedOut<d
     }
 }
 
+// euler_from_quaternion's tensor arithmetic on [x, y, z, w] rows (scalar last), before its
+// atan2/asin: t0 = 2.0 * (w*x + y*z), t1 = 1.0 - 2.0 * (x*x + y*y), t2 = 2.0 * (w*y - z*x)
+// clipped to [-1, 1] (NaN kept), t3 = 2.0 * (w*z + x*y), t4 = 1.0 - 2.0 * (y*y + z*z); outputs
+// are contiguous.
+template <class T>
+void euler_terms_xyzw(std::ptrdiff_t count, Strided<T> q, T* t0, T* t1, T* t2, T* t3, T* t4) noexcept {
+    detail::require_float<T>();
+    for (std::ptrdiff_t n = 0; n < count; ++n) {
+        const T x = q.at(n, 0), y = q.at(n, 1), z = q.at(n, 2), w = q.at(n, 3);
+        t0[n] = T(2) * (w * x + y * z);
+        t1[n] = T(1) - T(2) * (x * x + y * y);
+        const T s = T(2) * (w * y - z * x);
+        t2[n] = s != s ? s : (s < T(-1) ? T(-1) : (s > T(1) ? T(1) : s));
+        t3[n] = T(2) * (w * z + x * y);
+        t4[n] = T(1) - T(2) * (y * y + z * z);
+    }
+}
+
 // subtract_frame_transforms: T12 = T01^-1 * T02 as quat_inv, then quat_mul(q10, q02) (or q10 when
 // q02 is None), then quat_apply(q10, t02 - t01 or -t01). A None t02/q02 is passed as p == nullptr.
 // -t01 is a sign flip (np.negative), unlike quat_conjugate's multiply. quat_inv's eps is 1e-9.

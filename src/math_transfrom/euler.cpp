@@ -45,6 +45,7 @@ Ref one_minus_scaled(PyObject* one, PyObject* scale, const Ref& inner) {
 }  // namespace
 
 Ref euler_from_quaternion(Call& c) {
+    if (Ref r = fast::euler_from_quaternion(c)) return r;
     PyObject* quat_angle = c.arg(0);
     Ref x = column(quat_angle, 0);
     Ref y = column(quat_angle, 1);

@@ -56,6 +56,62 @@ Ref quatToEuler(Call& c) {
     return out;
 }
 
+namespace {
+
+// A plain CPU tensor of float64/float32 rows of at least four columns, with
+// no autograd history to record: its data as a NumPy array (a view).
+Ref tensor_rows(PyObject* t) {
+    const Bound& g = bound();
+    if (!g.tensor_type || Py_TYPE(t) != reinterpret_cast<PyTypeObject*>(g.tensor_type.get()))
+        return {};
+    Ref requires_grad = ts::attr(t, TS_ID("requires_grad"));
+    Ref is_cpu = ts::attr(t, TS_ID("is_cpu"));
+    if (requires_grad.get() != Py_False || is_cpu.get() != Py_True) return {};
+    Ref rows = ts::call_method(t, TS_ID("numpy"), {});
+    FloatOperand q;
+    if (!PyArray_CheckExact(rows.get()) || !ts::float_operand(rows.get(), q, 4) || q.ndim != 2 ||
+        q.components() < 4)
+        return {};
+    return rows;
+}
+
+}  // namespace
+
+// x, y, z, w = quat_angle[:, 0..3]; t0..t4 and the pitch clip as the tensor
+// expressions compute them (element-wise, each operation rounded on its
+// own), then torch.atan2(t0, t1), torch.asin(t2), torch.atan2(t3, t4) by
+// torch on tensors of those values: its own loops, so its own bits.
+Ref euler_from_quaternion(Call& c) {
+    const Bound& g = bound();
+    if (!global_is(c, TS_ID("torch"), g.torch)) return {};
+    Ref rows = tensor_rows(c.arg(0));
+    if (!rows) return {};
+    FloatOperand q;
+    ts::float_operand(rows.get(), q, 4);
+    const npy_intp n = q.shape[0];
+    ts::Broadcast lead;
+    lead.ndim = 1;
+    lead.shape[0] = n;
+    lead.count = n;
+    Ref terms[5];
+    for (Ref& t : terms) t = ts::new_array(q.type, lead, {});
+    auto data = [&](int i, auto t) { return reinterpret_cast<decltype(t)*>(PyArray_DATA(
+                                         reinterpret_cast<PyArrayObject*>(terms[i].get()))); };
+    if (q.type == NPY_FLOAT64)
+        k::euler_terms_xyzw<double>(n, {reinterpret_cast<const double*>(q.data), q.strides[0], q.strides[1]},
+                                    data(0, 0.0), data(1, 0.0), data(2, 0.0), data(3, 0.0), data(4, 0.0));
+    else
+        k::euler_terms_xyzw<float>(n, {reinterpret_cast<const float*>(q.data), q.strides[0], q.strides[1]},
+                                   data(0, 0.0f), data(1, 0.0f), data(2, 0.0f), data(3, 0.0f), data(4, 0.0f));
+    PyObject* torch = g.torch.get();
+    Ref t[5];
+    for (int i = 0; i < 5; ++i) t[i] = ts::call_method(torch, TS_ID("from_numpy"), {terms[i].get()});
+    Ref roll = ts::call_method(torch, TS_ID("atan2"), {t[0].get(), t[1].get()});
+    Ref pitch = ts::call_method(torch, TS_ID("asin"), {t[2].get()});
+    Ref yaw = ts::call_method(torch, TS_ID("atan2"), {t[3].get(), t[4].get()});
+    return ts::tuple({roll.get(), pitch.get(), yaw.get()});
+}
+
 // np.asarray(quat) of four items, reordered, then R.from_quat(...).as_euler('xyz').
 Ref imu_quat_to_euler(Call& c) {
     double q[4], angles[3];

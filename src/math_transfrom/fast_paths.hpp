@@ -21,7 +21,9 @@ ts::Ref wxyz_to_xyzw(ts::Call& c);
 ts::Ref xyzw_to_wxyz(ts::Call& c);
 
 // Euler angles and rotation matrices (fast_euler.cpp): NumPy's bits, and
-// imu_quat_to_euler to rounding of SciPy's
+// imu_quat_to_euler to rounding of SciPy's; euler_from_quaternion's
+// arithmetic here, its atan2/asin by torch itself
+ts::Ref euler_from_quaternion(ts::Call& c);
 ts::Ref matrix_from_quat(ts::Call& c);
 ts::Ref quatToEuler(ts::Call& c);
 ts::Ref imu_quat_to_euler(ts::Call& c);

@@ -48,6 +48,7 @@ extern const ts::ClassDef transform_alignment;
 struct Bound {
     ts::Ref np;
     ts::Ref R;
+    ts::Ref torch, tensor_type;  // torch and torch.Tensor
     ts::Ref quat_conjugate, quat_inv, quat_mul, quat_apply;
     ts::Ref wxyz_to_xyzw, xyzw_to_wxyz;
     // The float64 loops np.arctan2 and np.arcsin run on this CPU.

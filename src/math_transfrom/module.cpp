@@ -83,6 +83,8 @@ void body(ts::ModuleScope& m) {
     Bound b;
     b.np = m.get("np");
     b.R = m.get("R");
+    b.torch = m.get("torch");
+    b.tensor_type = ts::attr(b.torch, TS_ID("Tensor"));
     b.quat_conjugate = m.get("quat_conjugate");
     b.quat_inv = m.get("quat_inv");
     b.quat_mul = m.get("quat_mul");
