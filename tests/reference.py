@@ -19,6 +19,7 @@ import numpy as np
 from typing import Optional, Tuple
 from scipy.spatial.transform import Rotation as R
 import torch
+import mujoco
 import logging
 
 logger = logging.getLogger(__name__)
@@ -583,3 +584,49 @@ class Wbt_env(Wbt_env_sim):
         init2anchor_pos = self.body_pos_w[row].copy()
         init2anchor_quat = self.body_quat_w[row].copy()[:, [1, 2, 3, 0]]
         self.motion_init_align.set_base(quat=init2anchor_quat, pos=init2anchor_pos)
+
+
+# --------------------------------------------------------------------------
+# Viewer markers
+# --------------------------------------------------------------------------
+
+class TrackscopeDrawer:
+    """Spheres for reference bodies and arrows for direction vectors, handed
+    to the caller's viewer through add_marker."""
+
+    def __init__(self, viewer):
+        self.viewer = viewer
+
+    def update_rg_view(self, body_pos, body_rot, humanoid_id):
+        if humanoid_id == 0:
+            rgba = (1, 0, 0, 1)
+        elif humanoid_id == 1:
+            rgba = (0, 1, 0, 1)
+        else:
+            return None
+        for j in range(body_pos.shape[0]):
+            self.viewer.add_marker(pos=body_pos[j], size=0.05, rgba=rgba,
+                                   type=mujoco.mjtGeom.mjGEOM_SPHERE, label="",
+                                   id=humanoid_id * 1000 + j)
+
+    def draw_arrow(self, origin, root_quat, vec_local, color, scale=1.0, horizontal_only=False, id=0):
+        vec_local = np.array(vec_local, dtype=float)
+        r = R.from_quat(root_quat)
+        if horizontal_only:
+            yaw = r.as_euler('xyz', degrees=False)[2]
+            yaw_rot = R.from_euler('z', yaw).as_matrix()
+            vec_world = yaw_rot @ vec_local
+        else:
+            vec_world = r.as_matrix() @ vec_local
+        length = np.linalg.norm(vec_world)
+        if length > 1e-06:
+            dir_world = vec_world / length
+            scaled_length = length * scale
+            rot, _ = R.align_vectors([dir_world], [[0, 0, 1]])
+            mat = rot.as_matrix()
+        else:
+            scaled_length = 0
+            mat = np.eye(3)
+        center_pos = origin
+        self.viewer.add_marker(pos=center_pos, mat=mat, size=np.array([0.02, 0.02, scaled_length]),
+                               rgba=np.array(color), type=mujoco.mjtGeom.mjGEOM_ARROW, id=3000 + id)
