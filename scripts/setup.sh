@@ -6,12 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 
-identity='import sys; print("%s (%s)" % (sys.version.split()[0], sys.base_prefix))'
+identity='import sys; print("Python %s (%s)" % (sys.version.split()[0], sys.base_prefix))'
 want=$("$PYTHON" -c "$identity")
 if [ -e "$VENV" ]; then
-    have=$("$VENV/bin/python" -c "$identity" 2>/dev/null || echo "an interpreter that no longer runs")
+    have=$("$VENV/bin/python" -c "$identity" 2>/dev/null) || have="no working interpreter"
     if [ "$have" != "$want" ]; then
-        echo "error: $VENV was made with Python $have, not with PYTHON=$PYTHON (Python $want)." >&2
+        echo "error: $VENV holds $have, but PYTHON=$PYTHON is $want." >&2
         echo "       Remove $VENV, or name another virtualenv with VENV=..." >&2
         exit 2
     fi
@@ -22,7 +22,7 @@ step_start=$SECONDS
 step() { step_start=$SECONDS; echo "==> $*"; }
 done_step() { echo "    done in $((SECONDS - step_start)) s"; }
 
-echo "==> $VENV: Python $want"
+echo "==> $VENV: $want"
 if [ ! -x "$VENV/bin/python" ]; then
     step "creating $VENV"
     "$PYTHON" -m venv "$VENV"
