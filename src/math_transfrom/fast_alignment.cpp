@@ -85,16 +85,6 @@ bool one_row(PyObject* o, npy_intp k, double* out, bool& single) {
     return true;
 }
 
-// Rows of a float64 array (P, 3) with P > 1: 0 for anything else.
-npy_intp vector_stack_rows(PyObject* o) {
-    if (!PyArray_CheckExact(o)) return 0;
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_TYPE(a) != NPY_FLOAT64 || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 3 ||
-        PyArray_DIM(a, 0) < 2)
-        return 0;
-    return PyArray_DIM(a, 0);
-}
-
 // The base's inverse as R_base.inv() stores it.
 QuatRows inverse_base(const OneRotation& b) {
     QuatRows inverse;
@@ -150,14 +140,17 @@ bool take_align_xyz(Call& c, AlignInput& in) {
     return one_row(xyz, 3, in.v.data(), in.single);
 }
 
-// self.R_base.inv().apply(xyz).  SciPy applies one rotation to one vector
-// with np.matmul, which reports floating-point conditions: a run that raised
-// one goes to SciPy.  A stack goes through the NumPy product SciPy makes.
+// self.R_base.inv().apply(xyz): the inverse here, the product through NumPy
+// as SciPy makes it (np.matmul or np.einsum, reporting floating-point
+// conditions itself).  For a SciPy whose apply() is not known here, one
+// vector is turned here to rounding of SciPy's, a run that raised a
+// floating-point condition going to SciPy.
 Ref align_xyz(AlignInput& in, PyObject* base) {
     OneRotation b;
-    if (in.array && vector_stack_rows(in.array)) {
-        if (!bound().scipy.known || !base_rotation(base, b)) return {};
-        return apply_matrices(matrices(inverse_base(b)), b.single, in.array);
+    if (bound().scipy.known) {
+        Ref vectors = in.array ? Ref::borrow(in.array) : taken_array(in, 3);
+        if (!base_rotation(base, b)) return {};
+        return apply_matrices(matrices(inverse_base(b)), b.single, vectors.get());
     }
     double v[3];
     if (in.array ? !one_row(in.array, 3, v, in.single) : in.v.size() != 3) return {};

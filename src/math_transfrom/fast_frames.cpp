@@ -141,28 +141,22 @@ Ref subtract_frame_transforms_r(Call& c) {
     return ts::tuple({t12.get(), q12.get()});
 }
 
-// R.from_quat([q[1], q[2], q[3], q[0]]).inv().apply(lin_vel_w)
+// R.from_quat([q[1], q[2], q[3], q[0]]).inv().apply(lin_vel_w): the rotation
+// here, the product through NumPy as SciPy makes it.  A list of three floats
+// becomes the float64 array SciPy makes of it.
 Ref world_to_body_vel(Call& c) {
     double q[4];
-    if (!r_intact(c) || !scipy_quat_from_wxyz(c.arg(1), q)) return {};
-    FloatOperand v;
-    if (!ts::float_operand(c.arg(0), v, 3) || v.type != NPY_FLOAT64 || v.components() != 3 ||
-        v.ndim > 2)
-        return {};
-    const npy_intp rows = v.ndim == 1 ? 1 : v.shape[0];
-    npy_intp dims[2] = {rows, 3};
-    Ref out = Ref::steal(v.ndim == 1 ? PyArray_SimpleNew(1, dims + 1, NPY_FLOAT64)
-                                     : PyArray_SimpleNew(2, dims, NPY_FLOAT64));
-    double* o = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    const double* p = reinterpret_cast<const double*>(v.data);
-    const npy_intp row = v.ndim == 1 ? 0 : v.strides[0];
-    k::FpFlags flags(q);
-    for (npy_intp n = 0; n < rows; ++n) {
-        const double vec[3] = {p[n * row], p[n * row + v.comp_stride()], p[n * row + 2 * v.comp_stride()]};
-        k::rotate_inverse_xyzw(q, vec, o + 3 * n);
+    if (!bound().scipy.known || !r_intact(c) || !scipy_quat_from_wxyz(c.arg(1), q)) return {};
+    PyObject* v = c.arg(0);
+    Ref vectors;
+    if (PyArray_CheckExact(v)) {
+        vectors = Ref::borrow(v);
+    } else {
+        FloatOperand f;
+        if (!ts::float_operand(v, f, 3) || f.ndim != 1 || f.shape[0] != 3) return {};
+        vectors = row_array(f.local, 3, true);
     }
-    if (!flags.clean()) return {};
-    return out;
+    return apply_inverse(q, true, vectors.get());
 }
 
 }  // namespace math_transfrom::fast

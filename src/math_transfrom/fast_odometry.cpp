@@ -28,8 +28,10 @@ bool rezero_quats(Call& c, PyObject* q_odom, PyObject* q_offset, double* odom, d
            scipy_quat_from_wxyz(q_offset, offset);
 }
 
-// Two float64 positions of shape (3,), as `p_odom - p_offset` needs them.
+// Two float64 positions of shape (3,), as `p_odom - p_offset` needs them,
+// for a SciPy whose apply() the stand-ins repeat.
 bool two_positions(PyObject* a, PyObject* b, double* pa, double* pb) {
+    if (!bound().scipy.known) return false;
     for (PyObject* p : {a, b}) {
         FloatOperand v;
         if (!PyArray_CheckExact(p) || !ts::float_operand(p, v, 3) || v.type != NPY_FLOAT64 ||
@@ -39,17 +41,24 @@ bool two_positions(PyObject* a, PyObject* b, double* pa, double* pb) {
     return ts::first_floats(a, 3, pa) && ts::first_floats(b, 3, pb);
 }
 
+// rotation.inv().apply(p_odom - p_offset): the difference and the product by
+// NumPy, as the described steps and SciPy make them.
+Ref unturn_difference(const double* rotation, PyObject* p_odom, PyObject* p_offset) {
+    Ref difference = ts::sub(p_odom, p_offset);
+    Ref turned = apply_inverse(rotation, true, difference.get());
+    if (!turned) ts::raise(PyExc_SystemError, "re-zeroing: unexpected position difference");
+    return turned;
+}
+
 // R.from_euler('z', yaw).inv().apply(p_odom - p_offset)
-void unturn_difference(double yaw, const double* pa, const double* pb, double* out) {
+Ref unturn_difference(double yaw, PyObject* p_odom, PyObject* p_offset) {
     double turn[4];
     k::elementary_xyzw(2, yaw, turn);
-    const double diff[3] = {pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]};
-    k::rotate_inverse_xyzw(turn, diff, out);
+    return unturn_difference(turn, p_odom, p_offset);
 }
 
 // (p_new, xyzw_to_wxyz(q_new)) of a re-zeroed pose.
-Ref pose_result(const double* p_new, const double* q_xyzw) {
-    Ref position = row_array(p_new, 3, true);
+Ref pose_result(const Ref& position, const double* q_xyzw) {
     Ref orientation = wxyz_array_from_xyzw(q_xyzw);
     return ts::tuple({position.get(), orientation.get()});
 }
@@ -63,15 +72,13 @@ Ref reset_pose(Call& c) {
     if (!rezero_quats(c, c.arg(1), c.arg(3), odom, offset) ||
         !two_positions(c.arg(0), c.arg(2), p_odom, p_offset))
         return {};
-    k::FpFlags flags(odom, offset, p_odom, p_offset);
-    const double diff[3] = {p_odom[0] - p_offset[0], p_odom[1] - p_offset[1], p_odom[2] - p_offset[2]};
-    double p_new[3];
-    k::rotate_inverse_xyzw(offset, diff, p_new);
-    const double inverse[4] = {-offset[0], -offset[1], -offset[2], offset[3]};
+    Ref p_new = unturn_difference(offset, c.arg(0), c.arg(2));
+    QuatRows inverse;
+    inverse.q.assign(offset, offset + 4);
+    invert_rows(inverse);
     double q_new[4];
-    k::compose_xyzw(inverse, odom, q_new);
+    k::compose_xyzw(inverse.row(0), odom, q_new);
     k::normalise_xyzw(q_new);
-    if (!flags.clean(p_new, q_new)) return {};
     return pose_result(p_new, q_new);
 }
 
@@ -182,25 +189,24 @@ bool heading_pose(Call& c, HeadingPose& h) {
 Ref reset_pose_yaw_only(Call& c) {
     HeadingPose h;
     if (!heading_pose(c, h)) return {};
-    k::FpFlags flags(h);
-    double q_new[4], p_new[3];
+    double q_new[4];
     k::elementary_xyzw(2, h.e_odom[2] - h.e_offset[2], q_new);
-    unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
-    if (!flags.clean(q_new, p_new)) return {};
+    Ref p_new = unturn_difference(h.e_offset[2], c.arg(0), c.arg(2));
     return pose_result(p_new, q_new);
 }
 
-// The heading re-zeroed, roll and pitch kept; the height is p_odom's own.
+// The heading re-zeroed, roll and pitch kept; the height is p_odom's own,
+// written into the turned difference as the described steps write it.
 Ref reset_pose_yaw_only_keep_rp(Call& c) {
     HeadingPose h;
     if (!heading_pose(c, h)) return {};
-    k::FpFlags flags(h);
     const double angles[3] = {h.e_odom[0], h.e_odom[1], h.e_odom[2] - h.e_offset[2]};
-    double q_new[4], p_new[3];
+    double q_new[4];
     k::from_euler_xyz_xyzw(angles, q_new);
-    unturn_difference(h.e_offset[2], h.p_odom, h.p_offset, p_new);
-    p_new[2] = h.p_odom[2];
-    if (!flags.clean(q_new, p_new)) return {};
+    Ref p_new = unturn_difference(h.e_offset[2], c.arg(0), c.arg(2));
+    Ref height = ts::item(c.arg(0), 2);
+    Ref i2 = ts::py_int(2);
+    ts::set_item(p_new.get(), i2.get(), height.get());
     return pose_result(p_new, q_new);
 }
 

@@ -129,4 +129,12 @@ Ref apply_matrices(const Ref& m, bool single_rotation, PyObject* vectors) {
     return result;
 }
 
+Ref apply_inverse(const double* q, bool single_rotation, PyObject* vectors) {
+    QuatRows inverse;
+    inverse.single = single_rotation;
+    inverse.q.assign(q, q + 4);
+    invert_rows(inverse);
+    return apply_matrices(matrices(inverse), single_rotation, vectors);
+}
+
 }  // namespace math_transfrom::fast

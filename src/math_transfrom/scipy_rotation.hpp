@@ -52,4 +52,7 @@ ts::Ref matrices(const QuatRows& r);
 // ones SciPy multiplies this way.
 ts::Ref apply_matrices(const ts::Ref& m, bool single_rotation, PyObject* vectors);
 
+// rotation.inv().apply(vectors) for one rotation stored as `q` ([x, y, z, w]).
+ts::Ref apply_inverse(const double* q, bool single_rotation, PyObject* vectors);
+
 }  // namespace math_transfrom::fast
