@@ -28,7 +28,12 @@ import time
 import timeit
 from pathlib import Path
 
-import numpy as np
+# One thread for BLAS and OpenMP on both sides, set before NumPy loads them:
+# thread hand-offs on a busy machine otherwise swamp the figures.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import numpy as np  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import reference as ref  # noqa: E402
@@ -495,13 +500,13 @@ def main(argv=None):
         "machine": platform.machine(), "processor": platform.processor() or platform.platform(),
         "cpus": os.cpu_count(), "trackscope": "available" if mt is not None else f"n/a ({native_err})",
         "repeats": args.repeats, "target_s": args.target, "n": args.n, "frames": frames,
-        "torch_threads": args.torch_threads,
+        "torch_threads": args.torch_threads, "blas_threads": os.environ["OPENBLAS_NUM_THREADS"],
     }
     print(f"python {meta['python']}  numpy {meta['numpy']}  scipy {meta['scipy']}  torch {meta['torch']}  "
           f"numpy-quaternion {meta['quaternion'] or 'not installed'}  {meta['machine']}, {meta['cpus']} cpus")
     print(f"trackscope: {meta['trackscope']}")
     print(f"timing: median of {args.repeats} runs of ~{args.target:g} s, implementations taking turns; "
-          f"torch on {args.torch_threads} thread(s)")
+          f"torch on {args.torch_threads} thread(s), BLAS on {os.environ['OPENBLAS_NUM_THREADS']}")
 
     # The copy every batch row's bandwidth is measured against.
     big = rng.normal(size=(args.n, 4))
