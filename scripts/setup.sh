@@ -38,9 +38,15 @@ else
     done_step
 fi
 
-deps=(numpy scipy mujoco pytest hypothesis mypy "pyright[nodejs]" tqdm matplotlib imageio imageio-ffmpeg)
+deps=(numpy scipy mujoco pytest hypothesis tqdm matplotlib imageio imageio-ffmpeg)
 step "dependencies: ${deps[*]} $*"
 "${pip[@]}" "${deps[@]}" "$@"
+done_step
+
+# A pip run of their own: resolved together with the above, pip backtracks
+# through dozens of 50 MB node.js wheels on Python 3.10.
+step "type checkers: mypy pyright"
+"${pip[@]}" mypy "pyright[nodejs]"
 done_step
 
 step "building and installing trackscope from this checkout (about a minute)"
