@@ -39,13 +39,6 @@ inline void matrix_xyzw(const double* q, double* m) noexcept {
     m[8] = -x2 - y2 + z2 + w2;
 }
 
-// The transpose of the rotation matrix of unit q applied to v: v rotated by the inverse of q.
-inline void rotate_inverse_xyzw(const double* q, const double* v, double* out) noexcept {
-    double m[9];
-    matrix_xyzw(q, m);
-    for (int i = 0; i < 3; ++i) out[i] = m[i] * v[0] + m[3 + i] * v[1] + m[6 + i] * v[2];
-}
-
 // from_matrix of an orthogonal row-major matrix: the largest of the three diagonal entries and
 // the trace (the first one on ties) picks the formula, then the quaternion is normalised.
 inline void quat_from_matrix_xyzw(const double* m, double* q) noexcept {

@@ -1,6 +1,6 @@
-// Native stand-ins for TransformAlignment's SciPy round trips on one pose,
-// the methods the control loop calls every tick; values to rounding of
-// SciPy's.  The base is read from R_base at every call: a Rotation can change
+// Native stand-ins for TransformAlignment's SciPy round trips against a base
+// of one pose, the methods the control loop calls every tick, with SciPy's
+// bits.  The base is read from R_base at every call: a Rotation can change
 // in place, or be built on a caller's buffer.  Stacks, non-finite or zero
 // quaternions, other dtypes, a rebound R and Rotation subclasses go through
 // SciPy, which raises and warns as it does.
@@ -9,7 +9,6 @@
 #include "math_transfrom/fast_paths.hpp"
 #include "math_transfrom/scipy_rotation.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 namespace math_transfrom::fast {
@@ -142,25 +141,13 @@ bool take_align_xyz(Call& c, AlignInput& in) {
 
 // self.R_base.inv().apply(xyz): the inverse here, the product through NumPy
 // as SciPy makes it (np.matmul or np.einsum, reporting floating-point
-// conditions itself).  For a SciPy whose apply() is not known here, one
-// vector is turned here to rounding of SciPy's, a run that raised a
-// floating-point condition going to SciPy.
+// conditions itself); left to SciPy where its apply() is not known here.
 Ref align_xyz(AlignInput& in, PyObject* base) {
     OneRotation b;
-    if (bound().scipy.known) {
-        Ref vectors = in.array ? Ref::borrow(in.array) : taken_array(in, 3);
-        if (!base_rotation(base, b)) return {};
-        return apply_matrices(matrices(inverse_base(b)), b.single, vectors.get());
-    }
-    double v[3];
-    if (in.array ? !one_row(in.array, 3, v, in.single) : in.v.size() != 3) return {};
-    if (!in.array) std::copy(in.v.begin(), in.v.end(), v);
+    if (!bound().scipy.known) return {};
+    Ref vectors = in.array ? Ref::borrow(in.array) : taken_array(in, 3);
     if (!base_rotation(base, b)) return {};
-    k::FpFlags flags(v, b.q);
-    double out[3];
-    k::rotate_inverse_xyzw(b.q, v, out);
-    if (!flags.clean(out)) return {};
-    return row_array(out, 3, b.single && in.single);
+    return apply_matrices(matrices(inverse_base(b)), b.single, vectors.get());
 }
 
 Ref taken_array(const AlignInput& in, int k) {

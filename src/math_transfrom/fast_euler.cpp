@@ -1,7 +1,8 @@
 // Native stand-ins for the Euler and matrix conversions: matrix_from_quat and
 // quatToEuler repeat the NumPy steps bit for bit (quatToEuler through NumPy's
-// own arctan2/arcsin loops); imu_quat_to_euler gives
-// SciPy's as_euler('xyz') to rounding and defers to SciPy near gimbal lock.
+// own arctan2/arcsin loops); imu_quat_to_euler and matrix_from_quat_r give
+// SciPy's bits, deferring to SciPy near gimbal lock; euler_from_quaternion
+// leaves its atan2/asin to torch.
 
 #include "kernels/quat_kernels.hpp"
 #include "math_transfrom/fast_common.hpp"

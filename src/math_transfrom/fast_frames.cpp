@@ -1,7 +1,7 @@
 // Native stand-ins for the relative frame transforms and the body-frame
 // velocity: subtract_frame_transforms repeats the NumPy steps of the
-// primitives bit for bit; world_to_body_vel gives SciPy's inv().apply() to
-// rounding.
+// primitives bit for bit; world_to_body_vel and subtract_frame_transforms_r
+// give SciPy's bits.
 
 #include "kernels/quat_kernels.hpp"
 #include "math_transfrom/fast_common.hpp"

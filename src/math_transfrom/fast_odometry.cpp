@@ -1,8 +1,8 @@
-// Native stand-ins for the odometry re-zeroing functions and
-// pelvis_to_torso_quat on one pose: SciPy's normalisation, composition,
-// elementary-rotation, vector-rotation and Euler formulas, values to
-// rounding.  Euler angles near gimbal lock or the +-pi wrap, and any input
-// SciPy would reject, go through SciPy.
+// Native stand-ins for the odometry re-zeroing functions and the torso pose
+// of one pose, with SciPy's bits: SciPy's normalisation, composition,
+// matrix, elementary-rotation and Euler formulas here, its products and the
+// position differences through NumPy.  Euler angles at gimbal lock, and any
+// input SciPy would reject, go through SciPy.
 
 #include "math_transfrom/fast_common.hpp"
 #include "math_transfrom/fast_paths.hpp"

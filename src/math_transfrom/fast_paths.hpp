@@ -21,8 +21,8 @@ ts::Ref wxyz_to_xyzw(ts::Call& c);
 ts::Ref xyzw_to_wxyz(ts::Call& c);
 
 // Euler angles and rotation matrices (fast_euler.cpp): NumPy's bits, and
-// imu_quat_to_euler to rounding of SciPy's; euler_from_quaternion's
-// arithmetic here, its atan2/asin by torch itself
+// imu_quat_to_euler with SciPy's; euler_from_quaternion's arithmetic here,
+// its atan2/asin by torch itself
 ts::Ref euler_from_quaternion(ts::Call& c);
 ts::Ref matrix_from_quat(ts::Call& c);
 ts::Ref quatToEuler(ts::Call& c);
@@ -31,15 +31,15 @@ ts::Ref imu_quat_to_euler(ts::Call& c);
 ts::Ref matrix_from_quat_r(ts::Call& c);
 
 // relative frames and body-frame velocity (fast_frames.cpp): NumPy's bits,
-// and world_to_body_vel to rounding of SciPy's
+// and world_to_body_vel with SciPy's (its product made by NumPy)
 ts::Ref subtract_frame_transforms(ts::Call& c);
 ts::Ref world_to_body_vel(ts::Call& c);
 // subtract_frame_transforms_r, SciPy's bits: the rotations here, the
 // translations through the NumPy product SciPy itself makes
 ts::Ref subtract_frame_transforms_r(ts::Call& c);
 
-// odometry re-zeroing and torso orientation of one pose, to rounding of
-// SciPy's (fast_odometry.cpp)
+// odometry re-zeroing and torso orientation of one pose, with SciPy's bits
+// (fast_odometry.cpp)
 ts::Ref reset_pose(ts::Call& c);
 ts::Ref pelvis_to_torso_quat(ts::Call& c);
 ts::Ref reset_pose_yaw_only(ts::Call& c);
@@ -49,12 +49,11 @@ ts::Ref reset_quat_yaw_only_keep_rp(ts::Call& c);
 ts::Ref pelvis_to_torso_pose(ts::Call& c);
 
 // TransformAlignment methods against a base of one pose (fast_alignment.cpp):
-// align_quat with SciPy's bits, align_xyz of one vector to rounding of
-// SciPy's and of a stack with SciPy's bits.  In two steps around the
-// caller's one read of R_base (which may run Python code): `take_*` accepts
-// the input as the general steps convert it before that read, `align_*`
-// computes from it and the base, or returns empty for the caller to go on
-// with the base it has read.
+// SciPy's bits (align_xyz only where SciPy's apply() is known here).  In two steps
+// around the caller's one read of R_base (which may run Python code):
+// `take_*` accepts the input as the general steps convert it before that
+// read, `align_*` computes from it and the base, or returns empty for the
+// caller to go on with the base it has read.
 struct AlignInput {
     std::vector<double> v;   // quaternion rows (4 each) or one vector's 3 values, as taken
     bool single = true;      // (4,) or (3,) rather than a stack
