@@ -30,6 +30,7 @@ from scipy.spatial.transform import Rotation  # noqa: E402
 
 # One-result functions whose result is a vector; the others give quaternions.
 VECTOR_OUTPUTS = {"world_to_body_vel", "TransformAlignment.align_xyz", "TransformAlignment.align_pos"}
+# (subtract_frame_transforms_r and pelvis_to_torso_pose give (translation, quaternion).)
 
 
 def ulps(got, want, scale=None):
@@ -54,7 +55,7 @@ def named_parts(name, got, want):
         return [(f"{name}: angles", got, want)]
     if isinstance(want, tuple):  # (position, quaternion)
         return [(f"{name}: position", got[0], want[0]), (f"{name}: quaternion", got[1], want[1])]
-    kind = "vector" if name in VECTOR_OUTPUTS else "quaternion"
+    kind = "vector" if name in VECTOR_OUTPUTS else "matrix" if name == "matrix_from_quat_r" else "quaternion"
     return [(f"{name}: {kind}", got, want)]
 
 
@@ -79,9 +80,17 @@ def cases(angles, rng):
                        ("reset_pose_yaw_only_keep_rp", (p1, q, p2, offset)),
                        ("reset_pose", (p1, q, p2, offset)),
                        ("pelvis_to_torso_quat", (q, float(angles[1]))),
-                       ("world_to_body_vel", (p1, q))]:
+                       ("pelvis_to_torso_pose", (p1, q, float(angles[2]), p2 / 10)),
+                       ("world_to_body_vel", (p1, q)),
+                       ("matrix_from_quat_r", (np.roll(q, -1),)),
+                       ("subtract_frame_transforms_r", (p1, np.roll(q, -1), p2, np.roll(offset, -1)))]:
         out.append((name, lambda f=getattr(mt, name), a=args: f(*a), lambda f=getattr(ref, name), a=args: f(*a)))
     xyzw = np.roll(q, -1)
+    for shape in ((4,), (1, 4)):  # set_base reducing the base to its heading
+        base = xyzw.reshape(shape)
+        out.append((f"TransformAlignment.set_base (yaw_only, {shape})",
+                    lambda b=base: mt.TransformAlignment(b, yaw_only=True).R_base.as_quat(),
+                    lambda b=base: ref.TransformAlignment(b, yaw_only=True).R_base.as_quat()))
     native, plain = mt.TransformAlignment(xyzw, p2), ref.TransformAlignment(xyzw, p2)
     for method, arg in [("align_quat", np.roll(offset, -1)), ("align_xyz", p1), ("align_pos", p1)]:
         out.append(("TransformAlignment." + method, lambda m=getattr(native, method), a=arg: m(a),
@@ -122,9 +131,9 @@ def main(argv=None):
                     count += 1
     print(f"scipy {scipy.__version__}  numpy {np.__version__}: {count:,} calls, angles 1e-300 .. pi "
           f"about each axis, alone and mixed")
-    print(f"{'result':44s} {'value ulps':>11s} {'vector ulps':>12s}  worst value at (xyz angles)")
+    print(f"{'result':50s} {'value ulps':>11s} {'vector ulps':>12s}  worst value at (xyz angles)")
     for name, e in sorted(worst.items()):
-        print(f"{name:44s} {e['value_ulps']:11.3g} {e['vector_ulps']:12.3g}  {e['at_value']}")
+        print(f"{name:50s} {e['value_ulps']:11.3g} {e['vector_ulps']:12.3g}  {e['at_value']}")
     if args.json:
         Path(args.json).write_text(json.dumps({"scipy": scipy.__version__, "numpy": np.__version__,
                                                "calls": count, "worst": worst}, indent=1))
