@@ -1,7 +1,7 @@
-"""The bit-exact native paths agree with NumPy whatever loops NumPy's CPU
-dispatch chose (its arctan2/arcsin take SVML on AVX-512, the C library on the
-baseline): checked in fresh interpreters at the default dispatch, without
-AVX-512 and on the baseline alone."""
+"""The bit-exact native paths agree with NumPy and SciPy whatever loops
+NumPy's CPU dispatch chose (its arctan2/arcsin take SVML on AVX-512, the C
+library on the baseline): checked in fresh interpreters at the default
+dispatch, without AVX-512 and on the baseline alone."""
 
 import json
 import os
@@ -52,6 +52,17 @@ for name, args in [("quat_inv", (q1,)), ("quat_mul", (q1, q2)), ("quat_mul_e", (
     got, want = getattr(mt, name)(*args), getattr(ref, name)(*args)
     if got.tobytes() != want.tobytes():
         mismatches.append([name])
+def bits(x):
+    return b"".join(bits(v) for v in x) if isinstance(x, (tuple, list)) else np.asarray(x).tobytes()
+
+for q, p in zip(quats[:200], rng.normal(size=(200, 3))):
+    x = q[[1, 2, 3, 0]]
+    for name, args in [("imu_quat_to_euler", (q,)), ("world_to_body_vel", (p, q)),
+                       ("reset_pose_yaw_only", (p, q, -p, quats[7])),
+                       ("pelvis_to_torso_pose", (p, q, 0.3, p)),
+                       ("subtract_frame_transforms_r", (p, x, -p, quats[9]))]:
+        if bits(getattr(mt, name)(*args)) != bits(getattr(ref, name)(*args)):
+            mismatches.append([name, q.tolist()])
 print(json.dumps({"targets": targets, "mismatches": mismatches[:5]}))
 """
 
