@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Run the math and motion-environment tests against the aarch64 cp311 wheel on
+# Run the test suite against the aarch64 cp311 wheel on
 # Debian's arm64 CPython under qemu-user (tools/aarch64_test.py; --help lists
-# options, --all runs the whole suite).  Installs qemu-user-static and
+# options; the slow import, sweep and leak tests only with --all).  Installs qemu-user-static and
 # mmdebstrap (Debian) and builds the wheel when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."

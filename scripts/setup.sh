@@ -38,7 +38,7 @@ else
     done_step
 fi
 
-deps=(numpy scipy mujoco pytest hypothesis tqdm matplotlib imageio imageio-ffmpeg)
+deps=(numpy scipy mujoco pytest hypothesis pyelftools tqdm matplotlib imageio imageio-ffmpeg)
 step "dependencies: ${deps[*]} $*"
 "${pip[@]}" "${deps[@]}" "$@"
 done_step
