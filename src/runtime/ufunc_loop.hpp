@@ -21,22 +21,34 @@ public:
 
     explicit operator bool() const noexcept { return fn_ != nullptr; }
 
-    // out = f(x), or out = f(x, y), over one element.
+    // out = f(x), or out = f(x, y), over one element.  The loop sees the
+    // operands in slots of its own with a gap before the output: NumPy takes
+    // its SIMD path only when the output does not touch an input, and NumPy
+    // 1.x counts an output right after an input as touching, which the
+    // caller's adjacent locals would be (separate arrays never are).
     void operator()(const double* x, double* out) const noexcept {
-        char* args[2] = {as_bytes(x), reinterpret_cast<char*>(out)};
+        Slots s{{*x, 0.0}, 0.0, 0.0};
+        char* args[2] = {as_bytes(&s.in[0]), as_bytes(&s.out)};
         run(args);
+        *out = s.out;
     }
     void operator()(const double* x, const double* y, double* out) const noexcept {
-        char* args[3] = {as_bytes(x), as_bytes(y), reinterpret_cast<char*>(out)};
+        Slots s{{*x, *y}, 0.0, 0.0};
+        char* args[3] = {as_bytes(&s.in[0]), as_bytes(&s.in[1]), as_bytes(&s.out)};
         run(args);
+        *out = s.out;
     }
 
 private:
     using Loop = void (*)(char**, const npy_intp*, const npy_intp*, void*);
 
-    static char* as_bytes(const double* p) noexcept {
-        return const_cast<char*>(reinterpret_cast<const char*>(p));
-    }
+    struct Slots {
+        double in[2];
+        double gap;
+        double out;
+    };
+
+    static char* as_bytes(double* p) noexcept { return reinterpret_cast<char*>(p); }
     void run(char** args) const noexcept {
         const npy_intp one = 1;
         const npy_intp steps[3] = {sizeof(double), sizeof(double), sizeof(double)};
