@@ -177,7 +177,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--wheel", type=Path,
                         help=f"the wheel to test (default: the newest dist/trackscope-*-cp{PYTHON.replace('.', '')}-*aarch64*.whl)")
     parser.add_argument("--all", action="store_true",
-                        help=f"also run {', '.join(SLOW_UNDER_EMULATION)} (about 6 minutes more); "
+                        help=f"also run {', '.join(SLOW_UNDER_EMULATION)} (about 4 minutes more); "
                         f"{' and '.join(NOT_EMULATED)} never run here: their tools cannot start "
                         "under qemu-user")
     parser.add_argument("--requirement", action="append", default=[], metavar="REQ",
