@@ -97,7 +97,7 @@ def tensors():
     yield "half", torch.tensor(rng.normal(size=(5, 4)), dtype=torch.float16)
 
 
-@pytest.mark.parametrize("label, q", tensors(), ids=[label for label, _ in tensors()])
+@pytest.mark.parametrize("label, q", list(tensors()), ids=[label for label, _ in tensors()])
 def test_euler_from_quaternion_gives_torchs_bits(label, q):
     for got, want in zip(mt.euler_from_quaternion(q), ref.euler_from_quaternion(q), strict=True):
         assert (got.dtype, got.shape, got.requires_grad, got.is_contiguous()) == \
