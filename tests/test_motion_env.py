@@ -272,6 +272,37 @@ def test_stepping_beyond_the_clip(root, cls):
                 getattr(env, prop)
 
 
+@pytest.mark.parametrize("cls", BOTH)
+def test_update_time_steps_follows_the_class(root, cls):
+    # The store is remembered per class version: a data descriptor or a
+    # __setattr__ added later takes over at the next call, as for `self.x = v`.
+    class Sub(cls):
+        pass
+
+    class Bare(cls):
+        def __init__(self):
+            pass
+
+    env, seen = Sub(root), []
+    for step in (1, 2):
+        env.update_time_steps(step)
+        assert vars(env)["time_steps"] == step
+    Sub.time_steps = property(lambda self: -1, lambda self, value: seen.append(value))
+    env.update_time_steps(3)
+    assert seen == [3] and env.time_steps == -1
+    del Sub.time_steps
+    env.update_time_steps(4)
+    assert env.time_steps == 4
+    Sub.__setattr__ = lambda self, name, value: seen.append((name, value))
+    env.update_time_steps(5)
+    assert seen[-1] == ("time_steps", 5) and vars(env)["time_steps"] == 4
+    bare = Bare()
+    bare.update_time_steps(6)
+    assert vars(bare) == {"time_steps": 6}
+    with pytest.raises(AttributeError, match="^'object' object has no attribute 'time_steps'$"):
+        cls.update_time_steps(object(), 7)
+
+
 @pytest.mark.parametrize("step", [0, 2, -1])
 def test_anchor_rows(root, clip, step):
     env = Wbt_env_sim(root, time_steps=step)

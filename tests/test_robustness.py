@@ -135,23 +135,47 @@ DEEP_RECURSION = textwrap.dedent(
             except RecursionError:
                 results.append("RecursionError")
 
+    class Counting:
+        depth = 0
+        def add_marker(self, **kwargs):
+            Counting.depth += 1
+            counted.update_rg_view(np.zeros((1, 3)), None, 0)
+
+    counted = trackscope.TrackscopeDrawer(Counting())
+
+    def depth_reached():
+        Counting.depth = 0
+        try:
+            counted.update_rg_view(np.zeros((1, 3)), None, 0)
+        except RecursionError:
+            return Counting.depth
+
     sys.setrecursionlimit({limit})
     run_all()
-    threading.stack_size(1 << 20)
-    worker = threading.Thread(target=run_all)
-    worker.start()
-    worker.join()
-    print(" ".join(results))
+    depths = set()
+    for _ in range(3):
+        depths.add(depth_reached())
+    # Each thread a stack of its own size, one after the other: a thread may
+    # come back with the thread pointer of one that ended.
+    for size in (64 << 20, 48 << 20, 8 << 20, 1 << 20):
+        threading.stack_size(size)
+        worker = threading.Thread(target=run_all)
+        worker.start()
+        worker.join()
+    run_all()
+    depths.add(depth_reached())
+    print(" ".join(results), len(depths))
     """
 )
 
 
-@pytest.mark.parametrize("limit", [10_000, 100_000])
+@pytest.mark.parametrize("limit", [300, 10_000, 100_000])
 def test_deep_recursion_through_native_calls_raises(limit):
     # Recursion through compiled functions, properties, __array__ and a
-    # viewer callback, on the main thread and on a 1 MiB thread stack: a
-    # RecursionError each time, whatever the recursion limit.
+    # viewer callback, on the main thread and on threads with stacks of
+    # 64, 48, 8 and 1 MiB: a RecursionError each time, whatever the recursion limit,
+    # and the same depth again after each one (the counter is restored).
     code = DEEP_RECURSION.format(tests=os.path.dirname(os.path.abspath(__file__)), limit=limit)
     done = run_isolated(code)
     assert done.returncode == 0, done.stderr[-2000:]
-    assert done.stdout.split() == ["RecursionError"] * 8
+    assert done.stdout.split() == ["RecursionError"] * 24 + ["1"]

@@ -255,7 +255,8 @@ Ref anchor_quat_w_aligned(Call& c) {
 
 Ref update_time_steps(Call& c) {
     // Stored unchanged: no wrap-around, clamping or conversion.
-    set_attr(c.arg(0), TS_ID("time_steps"), c.arg(1));
+    static StoreSite time_steps;
+    store_attr(time_steps, c.arg(0), TS_ID("time_steps"), c.arg(1));
     return none();
 }
 

@@ -163,11 +163,18 @@ int find_param(Function* fn, PyObject* key) {
     return -1;
 }
 
-}  // namespace
+// The body under the depth guard, with its arguments bound.
+PyObject* run_body(Function* fn, PyObject* const* bound) {
+    NestedCall depth;
+    if (!depth.enter()) return nullptr;
+    Call call{fn, bound};
+    return boundary([&] { return fn->body(call); });
+}
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    Function* fn = as_fn(self);
+// Keywords, defaults and binding errors: out of line, so that a call giving
+// every parameter positionally pays for none of it.
+[[gnu::noinline]] PyObject* bind_and_run(Function* fn, PyObject* const* args, size_t nargsf,
+                                         PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const int n = fn->nparams;
     PyObject* bound[kMaxParams] = {};
@@ -218,10 +225,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     for (Py_ssize_t j = first_default < 0 ? 0 : first_default; j < n; ++j)
         if (!bound[j]) bound[j] = PyTuple_GET_ITEM(fn->defaults, j - first_default);
 
-    NestedCall depth;
-    if (!depth.enter()) return nullptr;
-    Call call{fn, bound};
-    return boundary([&] { return fn->body(call); });
+    return run_body(fn, bound);
+}
+
+}  // namespace
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    Function* fn = as_fn(self);
+    // Every parameter given positionally: the caller's array is the binding.
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == fn->nparams) return run_body(fn, args);
+    return bind_and_run(fn, args, nargsf, kwnames);
 }
 
 PyObject* Call::global_borrowed(PyObject* name) const {

@@ -2,6 +2,42 @@
 
 namespace ts {
 
+// What PyObject_GenericSetAttr does for a name that the type does not hold as
+// a data descriptor: store into the instance dict.  _PyObject_GetDictPtr
+// moves attributes kept inline into a dict first (3.11+), which is why the
+// sites are stores on instances that hold a dict already.
+void store_attr(StoreSite& site, PyObject* o, PyObject* name, PyObject* v) {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_setattro == PyObject_GenericSetAttr && PyUnicode_CheckExact(name)) {
+        if (site.type != tp || site.version != tp->tp_version_tag || site.version == 0) {
+            site.type = nullptr;
+            // The lookup gives the type a version tag if it has none; a second
+            // one, served from the interpreter's cache, confirms no code run by
+            // the first changed the type meanwhile.
+            PyObject* descr = _PyType_Lookup(tp, name);
+            const unsigned int version = tp->tp_version_tag;
+            if (version != 0 && _PyType_Lookup(tp, name) == descr &&
+                tp->tp_version_tag == version &&
+                !(descr && Py_TYPE(descr)->tp_descr_set)) {
+                site.type = tp;
+                site.version = version;
+            }
+        }
+        if (site.type == tp) {
+            PyObject** dict = _PyObject_GetDictPtr(o);
+            if (dict && *dict) {
+                check_int(PyDict_SetItem(*dict, name, v));
+                return;
+            }
+        }
+    }
+#else
+    (void)site;
+#endif
+    set_attr(o, name, v);
+}
+
 // Sequence unpacking as the interpreter does it for `a, b, c, d = x`.
 std::vector<Ref> unpack(PyObject* iterable, Py_ssize_t n) {
     Ref it = Ref::steal_nullable(PyObject_GetIter(iterable));

@@ -11,10 +11,27 @@ namespace ts {
 
 inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
+// setattr(o, name, v).  With an interned name, PyObject_SetAttr only calls
+// the type's tp_setattro: call it directly.
 inline void set_attr(PyObject* o, PyObject* name, PyObject* v) {
-    check_int(PyObject_SetAttr(o, name, v));
+    setattrofunc setattro = Py_TYPE(o)->tp_setattro;
+    if (setattro && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+        check_int(setattro(o, name, v));
+    else
+        check_int(PyObject_SetAttr(o, name, v));
 }
 inline void set_attr(PyObject* o, PyObject* name, const Ref& v) { set_attr(o, name, v.get()); }
+
+// One call site's `o.<name> = v`, made every call on instances that hold
+// their attributes in a dict: the type (and its version tag, which the
+// interpreter renews whenever the type or a base changes) for which <name>
+// was found to be no data descriptor, so that later stores go straight to
+// the instance dict.  Anything else takes set_attr.
+struct StoreSite {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+};
+void store_attr(StoreSite& site, PyObject* o, PyObject* name, PyObject* v);
 
 // A keyword argument of a call: name (interned) and borrowed value.
 struct Kw {

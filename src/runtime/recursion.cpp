@@ -1,23 +1,18 @@
 #include "runtime/recursion.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 
 namespace ts {
 
+namespace detail {
+
+std::atomic<void*> floor_owner{nullptr};
+std::uintptr_t owner_floor = 0;
+
+}  // namespace detail
+
 namespace {
-
-// The lowest usable address of this thread's stack plus the margin kept
-// free below the deepest body; zero when the bounds are unknown.
-struct StackFloor {
-    std::uintptr_t floor = 0;
-    bool looked = false;
-};
-
-thread_local StackFloor stack_floor;
 
 // Room left for what runs between two checks (a Python call and the NumPy or
 // SciPy code under it) and for raising the error itself: an eighth of the
@@ -28,35 +23,44 @@ std::size_t margin_for(std::size_t size) {
     return std::min(margin, size / 2);
 }
 
-void find_floor(StackFloor& f) {
-    f.looked = true;
+// The lowest usable address of this thread's stack plus the margin kept free
+// below the deepest body; 1 when the bounds are unknown (no frame is below).
+std::uintptr_t find_floor() noexcept {
+    std::uintptr_t floor = 1;
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;
     void* low = nullptr;
     std::size_t size = 0;
     if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size)
-        f.floor = reinterpret_cast<std::uintptr_t>(low) + margin_for(size);
+        floor = reinterpret_cast<std::uintptr_t>(low) + margin_for(size);
     pthread_attr_destroy(&attr);
+    return floor;
 }
+
+struct ThreadFloor {
+    std::uintptr_t floor = 0;  // 0: not looked up yet
+    ~ThreadFloor() {
+        // The thread ends: its thread pointer may come back with another stack.
+        void* self = detail::thread_pointer();
+        detail::floor_owner.compare_exchange_strong(self, nullptr);
+    }
+};
+
+thread_local ThreadFloor thread_floor;
 
 }  // namespace
 
-bool c_stack_low() noexcept {
-    StackFloor& f = stack_floor;
-    if (!f.looked) find_floor(f);
-    // The frame address, not a local's: a sanitizer may keep locals elsewhere.
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    return f.floor != 0 && here < f.floor;
+std::uintptr_t detail::claim_stack_floor() noexcept {
+    ThreadFloor& mine = thread_floor;
+    if (mine.floor == 0) mine.floor = find_floor();
+    owner_floor = mine.floor;
+    floor_owner.store(thread_pointer(), std::memory_order_relaxed);
+    return mine.floor;
 }
 
-bool NestedCall::enter() noexcept {
-    if (c_stack_low()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return false;
-    }
-    if (Py_EnterRecursiveCall("")) return false;
-    entered_ = true;
-    return true;
+bool NestedCall::stack_exhausted() noexcept {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
 }
 
 }  // namespace ts
