@@ -1,4 +1,6 @@
 import math
+import os
+import sys
 
 import mujoco
 import numpy as np
@@ -106,3 +108,115 @@ def test_short_arrow(vec):
     assert marker["size"].tolist() == [0.02, 0.02, 0.0]
     assert np.array_equal(marker["mat"], np.eye(3)) and marker["id"] == 3007
 
+
+
+# ---- differential: the plain drawer with a recording viewer ----------------
+
+sys.path.insert(0, os.path.dirname(__file__))
+import reference  # noqa: E402
+
+
+def summary(value):
+    """What a viewer can tell about a marker value: type, contents, and
+    whether it is a view of something."""
+    if isinstance(value, np.ndarray):
+        return (type(value), value.dtype, value.shape, value.tolist(), value.base is not None)
+    if isinstance(value, tuple):
+        return (tuple, tuple(summary(v) for v in value))
+    return (type(value), value)
+
+
+class Recorder:
+    def __init__(self, log, name):
+        self.log, self.name = log, name
+
+    def add_marker(self, **kwargs):
+        self.log.append((self.name, [(k, summary(v)) for k, v in kwargs.items()]))
+
+
+def run_both(scenario):
+    """The scenario's log with the plain drawer and with ours."""
+    logs = []
+    for cls in (reference.TrackscopeDrawer, TrackscopeDrawer):
+        log = []
+        try:
+            scenario(cls, log)
+        except Exception as exc:  # the same error is part of the result
+            log.append((type(exc), str(exc)))
+        logs.append(log)
+    return logs
+
+
+class RowSwapping(np.ndarray):
+    """Rows whose reading rebinds the drawer's viewer: the method looked up
+    before the row is the one called."""
+
+    def __getitem__(self, index):
+        self.drawer.viewer = Recorder(self.log, f"after row {index}")
+        return np.ndarray.__getitem__(self, index)
+
+
+class Shaped:
+    def __init__(self, shape, rows):
+        self.shape, self.rows = shape, rows
+
+    def __getitem__(self, index):
+        return self.rows[index]
+
+
+def spheres(body_pos, humanoid_id):
+    def scenario(cls, log):
+        cls(Recorder(log, "viewer")).update_rg_view(body_pos, None, humanoid_id)
+    return scenario
+
+
+def swapping(cls, log):
+    body_pos = np.arange(9.0).reshape(3, 3).view(RowSwapping)
+    drawer = cls(Recorder(log, "first"))
+    body_pos.drawer, body_pos.log = drawer, log
+    drawer.update_rg_view(body_pos, None, 1)
+
+
+def method_kinds(cls, log):
+    class Static:
+        add_marker = staticmethod(lambda **kw: log.append(("static", sorted(kw))))
+
+    class Fallback:
+        def __getattr__(self, name):
+            return lambda **kw: log.append(("getattr " + name, sorted(kw)))
+
+    class Slotted:
+        __slots__ = ()
+
+        def add_marker(self, **kw):
+            log.append(("slotted", sorted(kw)))
+
+    for viewer in (Static(), Fallback(), Slotted(), object()):
+        cls(viewer).update_rg_view(np.zeros((2, 3)), None, 0)
+
+
+@pytest.mark.parametrize("scenario", [
+    spheres(np.arange(15.0).reshape(5, 3), 0),
+    spheres(np.arange(15.0).reshape(5, 3), 1),
+    spheres(np.arange(15.0).reshape(5, 3).T[:, ::-1], True),
+    spheres(np.arange(6, dtype=np.float32), np.int64(1)),
+    spheres(np.arange(6).reshape(3, 2), 1.0),
+    spheres(np.zeros((2, 3)).view(np.matrix), 0),
+    spheres(Shaped((np.int64(2),), [[1.0, 2.0], [3.0, 4.0]]), 1),
+    spheres(Shaped((2.0,), [[1.0, 2.0]]), 1),
+    spheres(Shaped((3,), [[1.0], [2.0]]), 0),
+    spheres(np.zeros(()), 0),
+    swapping,
+    method_kinds,
+], ids=["red", "green", "strided", "1-D", "float id", "matrix", "shape np.int64", "shape float",
+        "short rows", "0-d", "viewer swapped by a row", "method kinds"])
+def test_spheres_match_plain_drawer(scenario):
+    plain, ours = run_both(scenario)
+    assert ours == plain
+
+
+def test_spheres_follow_a_rebound_range(monkeypatch):
+    for module in (reference, sys.modules["trackscope"]):
+        monkeypatch.setattr(module, "range", lambda n: [n - 1, 0], raising=False)
+    plain, ours = run_both(spheres(np.arange(9.0).reshape(3, 3), 1))
+    assert ours == plain and [m[1][-1] for m in ours] == [("id", (int, 1002)), ("id", (int, 1000))]

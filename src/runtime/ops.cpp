@@ -1,5 +1,7 @@
 #include "runtime/ops.hpp"
 
+#include <dlfcn.h>
+
 namespace ts {
 
 // What PyObject_GenericSetAttr does for a name that the type does not hold as
@@ -36,6 +38,38 @@ void store_attr(StoreSite& site, PyObject* o, PyObject* name, PyObject* v) {
     (void)site;
 #endif
     set_attr(o, name, v);
+}
+
+namespace {
+
+// The interpreter's own method lookup (LOAD_METHOD's), exported by 3.10 to
+// 3.13 though declared in no public header; looked up once, and absent on
+// an interpreter that does not export it.
+using GetMethod = int (*)(PyObject*, PyObject*, PyObject**);
+
+GetMethod interpreter_get_method() {
+#if PY_VERSION_HEX < 0x030E0000
+    static const GetMethod found =
+        reinterpret_cast<GetMethod>(dlsym(RTLD_DEFAULT, "_PyObject_GetMethod"));
+    return found;
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
+MethodRef method_of(PyObject* o, PyObject* name) {
+    MethodRef m;
+    if (GetMethod get = interpreter_get_method()) {
+        PyObject* found = nullptr;
+        const int unbound = get(o, name, &found);
+        m.callable = Ref::steal(found);
+        if (unbound) m.self = o;
+        return m;
+    }
+    m.callable = attr(o, name);
+    return m;
 }
 
 // Sequence unpacking as the interpreter does it for `a, b, c, d = x`.

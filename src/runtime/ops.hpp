@@ -13,6 +13,17 @@ inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAtt
 inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
 // setattr(o, name, v).  With an interned name, PyObject_SetAttr only calls
 // the type's tp_setattro: call it directly.
+// getattr(module, name).  A name in a plain module's dict is that entry: the
+// module type itself defines no attribute outside the dunder names.
+inline Ref module_attr(PyObject* module, PyObject* name) {
+    if (Py_TYPE(module) == &PyModule_Type && PyUnicode_CheckExact(name)) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) raise();
+    }
+    return attr(module, name);
+}
+
 inline void set_attr(PyObject* o, PyObject* name, PyObject* v) {
     setattrofunc setattro = Py_TYPE(o)->tp_setattro;
     if (setattro && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
@@ -90,6 +101,28 @@ inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObje
     }
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+// `o.name` fetched for a call, as the interpreter's method-call syntax
+// fetches it: a function found on the type comes back unbound, with `o` as
+// the argument to pass first, so that no bound method is made; anything else
+// comes back as the attribute itself.  Same lookups, same errors.
+struct MethodRef {
+    Ref callable;
+    PyObject* self = nullptr;  // borrowed `o` when the callable takes it first
+};
+MethodRef method_of(PyObject* o, PyObject* name);
+
+// Call a fetched method with the positional arguments `args[0..nargs)` and
+// the keyword values after them, named by `kwnames`; `args[-1]` must be
+// writable.
+inline Ref call(const MethodRef& m, PyObject** args, std::size_t nargs, PyObject* kwnames) {
+    if (m.self) {
+        args[-1] = m.self;
+        return Ref::steal(PyObject_Vectorcall(m.callable.get(), args - 1, nargs + 1, kwnames));
+    }
+    return Ref::steal(PyObject_Vectorcall(m.callable.get(), args,
+                                          nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }

@@ -1,6 +1,7 @@
 // TrackscopeDrawer: sphere and arrow markers handed to the caller's viewer
 // through `add_marker`, with keyword arguments only.
 
+#include "runtime/numpy_api.hpp"
 #include "runtime/ops.hpp"
 #include "trackscope/drawer.hpp"
 
@@ -12,8 +13,14 @@ namespace {
 
 // mujoco.mjtGeom.<name>, looked up at each marker.
 Ref geom_type(Call& c, PyObject* name) {
-    Ref geoms = attr(c.global(TS_ID("mujoco")), TS_ID("mjtGeom"));
+    Ref geoms = module_attr(c.global(TS_ID("mujoco")).get(), TS_ID("mjtGeom"));
     return attr(geoms, name);
+}
+
+// The rgba literal (r, g, b, 1) of integers.
+PyObject* rgba_constant(int r, int g, int b) {
+    Ref red = py_int(r), green = py_int(g), blue = py_int(b), alpha = py_int(1);
+    return tuple({red.get(), green.get(), blue.get(), alpha.get()}).release();
 }
 
 // Python's `a == b` in a condition: the comparison's result, then its truth.
@@ -46,41 +53,84 @@ Ref update_rg_view(Call& c) {
     PyObject* body_pos = c.arg(1);
     PyObject* humanoid_id = c.arg(3);  // body_rot (arg 2) is not used
 
-    Ref zero = py_int(0), one = py_int(1);
-    Ref rgba;
+    // The literals of the described loop, made once as the interpreter makes
+    // a function's constants: the same objects at every call.
+    static PyObject* const red = rgba_constant(1, 0, 0);
+    static PyObject* const green = rgba_constant(0, 1, 0);
+    static PyObject* const size = py_float(0.05).release();
+    static PyObject* const label = py_str("").release();
+    static PyObject* const block = py_int(1000).release();
+    // Interned, as the interpreter's own keyword names are: the callee
+    // matches them against its parameter names by identity first.
+    static PyObject* const keywords = tuple({TS_ID("pos"), TS_ID("size"), TS_ID("rgba"),
+                                             TS_ID("type"), TS_ID("label"), TS_ID("id")})
+                                          .release();
+
+    PyObject* rgba;
     if (equals(humanoid_id, 0))
-        rgba = tuple({one.get(), zero.get(), zero.get(), one.get()});
+        rgba = red;
     else if (equals(humanoid_id, 1))
-        rgba = tuple({zero.get(), one.get(), zero.get(), one.get()});
+        rgba = green;
     else
         return none();
 
     Ref range = c.global(TS_ID("range"));
     Ref shape = attr(body_pos, TS_ID("shape"));
     Ref count = item(shape.get(), Py_ssize_t{0});
-    Ref indices = call(range, {count.get()});
-    Ref it = Ref::steal(PyObject_GetIter(indices.get()));
-    Ref size = py_float(0.05);
-    Ref label = py_str("");
-    Ref block = py_int(1000);
-    // Interned, as the interpreter's own keyword names are: the callee
-    // matches them against its parameter names by identity first.
-    static PyObject* const keywords = tuple({TS_ID("pos"), TS_ID("size"), TS_ID("rgba"),
-                                             TS_ID("type"), TS_ID("label"), TS_ID("id")})
-                                          .release();
-    while (Ref j = Ref::steal_nullable(PyIter_Next(it.get()))) {
-        Ref viewer = attr(self, TS_ID("viewer"));
-        Ref add_marker = attr(viewer, TS_ID("add_marker"));
-        Ref pos = item(body_pos, j.get());
-        Ref type = geom_type(c, TS_ID("mjGEOM_SPHERE"));
-        Ref base = mul(humanoid_id, block.get());
-        Ref id = add(base.get(), j.get());
-        PyObject* stack[] = {nullptr, pos.get(), size.get(), rgba.get(), type.get(), label.get(),
-                             id.get()};
-        Ref r = Ref::steal(
-            PyObject_Vectorcall(add_marker.get(), stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+    // range(count) of an int that fits is counted here; anything else is
+    // iterated as whatever range() makes of it.
+    bool counted = false;
+    long long n = 0;
+    if (range.is(reinterpret_cast<PyObject*>(&PyRange_Type)) && PyLong_CheckExact(count.get())) {
+        int overflow = 0;
+        n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+        counted = !overflow && n < (1LL << 40);
     }
-    if (PyErr_Occurred()) raise();
+    Ref it;
+    if (!counted) {
+        Ref indices = call(range, {count.get()});
+        it = Ref::steal(PyObject_GetIter(indices.get()));
+    }
+    // Per body, only the steps that run no Python code have fast forms: an
+    // exact ndarray's row, an exact int's arithmetic.
+    const bool array_rows = PyArray_CheckExact(body_pos) != 0;
+    long long base = 0;
+    int overflow = 1;
+    if (PyLong_CheckExact(humanoid_id)) {
+        base = PyLong_AsLongLongAndOverflow(humanoid_id, &overflow);
+        if (base == -1 && PyErr_Occurred()) raise();
+        if (base < -(1LL << 40) || base > (1LL << 40)) overflow = 1;
+    }
+    const bool array_row = array_rows && counted;
+    const bool int_id = !overflow && counted;
+    for (long long j = 0;; ++j) {
+        Ref index;
+        if (!counted) {
+            index = Ref::steal_nullable(PyIter_Next(it.get()));
+            if (!index) {
+                if (PyErr_Occurred()) raise();
+                break;
+            }
+        } else if (j >= n) {
+            break;
+        } else if (!array_row || !int_id) {
+            index = py_int(j);
+        }
+        Ref viewer = attr(self, TS_ID("viewer"));
+        MethodRef add_marker = method_of(viewer.get(), TS_ID("add_marker"));
+        Ref pos = array_row ? Ref::steal(PySequence_GetItem(body_pos, static_cast<Py_ssize_t>(j)))
+                            : item(body_pos, index.get());
+        Ref type = geom_type(c, TS_ID("mjGEOM_SPHERE"));
+        Ref id;
+        if (int_id) {
+            id = py_int(base * 1000 + j);
+        } else {
+            Ref scaled = mul(humanoid_id, block);
+            id = add(scaled.get(), index.get());
+        }
+        PyObject* stack[] = {nullptr, pos.get(), size, rgba, type.get(), label, id.get()};
+        call(add_marker, stack + 1, 0, keywords);
+    }
     return none();
 }
 
