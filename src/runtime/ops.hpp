@@ -11,8 +11,6 @@ namespace ts {
 
 inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
-// setattr(o, name, v).  With an interned name, PyObject_SetAttr only calls
-// the type's tp_setattro: call it directly.
 // getattr(module, name).  A name in a plain module's dict is that entry: the
 // module type itself defines no attribute outside the dunder names.
 inline Ref module_attr(PyObject* module, PyObject* name) {
@@ -24,6 +22,8 @@ inline Ref module_attr(PyObject* module, PyObject* name) {
     return attr(module, name);
 }
 
+// setattr(o, name, v).  With an interned name, PyObject_SetAttr only calls
+// the type's tp_setattro: call it directly.
 inline void set_attr(PyObject* o, PyObject* name, PyObject* v) {
     setattrofunc setattro = Py_TYPE(o)->tp_setattro;
     if (setattro && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
@@ -52,27 +52,43 @@ struct Kw {
     Kw(PyObject* n, const Ref& v) : name(n), value(v.get()) {}
 };
 
-inline Ref call(PyObject* f, std::initializer_list<PyObject*> args,
-                std::initializer_list<Kw> kwargs = {}) {
-    constexpr std::size_t kMax = 8;
-    if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "too many call arguments");
-    PyObject* stack[kMax + 1];
-    std::size_t n = 0;
-    stack[n++] = nullptr;  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
-    for (PyObject* a : args) stack[n++] = a;
+namespace detail {
+
+// A vectorcall stack: `first` in slot 0, then the positional arguments, then
+// the keyword values, whose names make up `names`.
+struct CallStack {
+    static constexpr std::size_t kMax = 8;
+    PyObject* slots[kMax + 1];
     Ref names;
-    if (kwargs.size()) {
-        names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-        Py_ssize_t i = 0;
-        for (const Kw& k : kwargs) {
-            Py_INCREF(k.name);
-            PyTuple_SET_ITEM(names.get(), i++, k.name);
-            stack[n++] = k.value;
+
+    CallStack(PyObject* first, std::initializer_list<PyObject*> args,
+              std::initializer_list<Kw> kwargs) {
+        if (args.size() + kwargs.size() > kMax)
+            raise(PyExc_SystemError, "too many call arguments");
+        std::size_t n = 0;
+        slots[n++] = first;
+        for (PyObject* a : args) slots[n++] = a;
+        if (kwargs.size()) {
+            names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+            Py_ssize_t i = 0;
+            for (const Kw& k : kwargs) {
+                Py_INCREF(k.name);
+                PyTuple_SET_ITEM(names.get(), i++, k.name);
+                slots[n++] = k.value;
+            }
         }
     }
-    return Ref::steal(PyObject_Vectorcall(f, stack + 1,
+};
+
+}  // namespace detail
+
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args,
+                std::initializer_list<Kw> kwargs = {}) {
+    // Slot 0 stays free for PY_VECTORCALL_ARGUMENTS_OFFSET.
+    detail::CallStack s(nullptr, args, kwargs);
+    return Ref::steal(PyObject_Vectorcall(f, s.slots + 1,
                                           args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          names.get()));
+                                          s.names.get()));
 }
 inline Ref call(const Ref& f, std::initializer_list<PyObject*> args,
                 std::initializer_list<Kw> kwargs = {}) {
@@ -83,24 +99,9 @@ inline Ref call(const Ref& f, std::initializer_list<PyObject*> args,
 // a plain function of the type is called with `o` first, no bound method made.
 inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args,
                        std::initializer_list<Kw> kwargs = {}) {
-    constexpr std::size_t kMax = 8;
-    if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "too many call arguments");
-    PyObject* stack[kMax + 1];
-    std::size_t n = 0;
-    stack[n++] = o;
-    for (PyObject* a : args) stack[n++] = a;
-    Ref names;
-    if (kwargs.size()) {
-        names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-        Py_ssize_t i = 0;
-        for (const Kw& k : kwargs) {
-            Py_INCREF(k.name);
-            PyTuple_SET_ITEM(names.get(), i++, k.name);
-            stack[n++] = k.value;
-        }
-    }
+    detail::CallStack s(o, args, kwargs);
     return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+        name, s.slots, (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, s.names.get()));
 }
 
 // `o.name` fetched for a call, as the interpreter's method-call syntax
