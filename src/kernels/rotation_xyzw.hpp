@@ -1,5 +1,6 @@
 // One-rotation formulas of SciPy's Rotation, [x, y, z, w] layout (scalar last), in double:
-// normalisation, composition, vector rotation, elementary rotations and the 'xyz' Euler angles.
+// normalisation, composition, vector rotation, elementary rotations, the 'xyz' Euler angles,
+// rotation vectors and the rotation aligning the z axis with a vector.
 #pragma once
 
 #include <cmath>
@@ -101,6 +102,80 @@ inline void from_euler_xyz_xyzw(const double* angles, double* q) noexcept {
     elementary_xyzw(2, angles[2], qz);
     compose_xyzw(qy, qx, yx);
     compose_xyzw(qz, yx, q);
+}
+
+// from_rotvec of one rotation vector: sin(angle / 2) / angle by its Taylor series up to an angle
+// of 1e-3, by the C library's sin beyond.
+inline void from_rotvec_xyzw(const double* r, double* q) noexcept {
+    const double angle = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    double scale;
+    if (angle <= 1e-3) {
+        const double angle2 = angle * angle;
+        scale = 0.5 - angle2 / 48 + angle2 * angle2 / 3840;
+    } else {
+        scale = std::sin(angle / 2) / angle;
+    }
+    q[0] = scale * r[0];
+    q[1] = scale * r[1];
+    q[2] = scale * r[2];
+    q[3] = std::cos(angle / 2);
+}
+
+// align_vectors([a], [[0, 0, 1]]): the shortest rotation carrying the z axis onto `a`, by SciPy's
+// steps for a single vector pair.  The pair is normalised, the angle taken from atan2 of the
+// cross product's norm and the dot product; near pi the rotation is split into a half turn about
+// the cross product (about an axis built from the smallest component of `a` when they are
+// antiparallel) and a small remainder; the rotation vector's length is the angle, by a Taylor
+// series of angle / sin(angle) below 1e-3.  `np_sin(x)` and `np_norm(v)` are NumPy's sin and
+// vector norm (the steps call them); `renormalise` normalises the composed quaternion again, as
+// releases before 1.17 do.  False for a zero vector (SciPy raises).
+template <class Sin, class Norm>
+bool align_z_onto_xyzw(const double* a, bool renormalise, const Sin& np_sin, const Norm& np_norm,
+                       double* q) noexcept {
+    const double a_norm = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+    if (a_norm == 0) return false;
+    const double p[3] = {a[0] / a_norm, a[1] / a_norm, a[2] / a_norm};
+    const double b[3] = {0.0, 0.0, 1.0};
+    // np.cross(b, p)
+    double cross[3] = {b[1] * p[2] - b[2] * p[1], b[2] * p[0] - b[0] * p[2],
+                       b[0] * p[1] - b[1] * p[0]};
+    const double cross_norm =
+        std::sqrt(cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2]);
+    double theta = std::atan2(cross_norm, p[0] * b[0] + p[1] * b[1] + p[2] * b[2]);
+    constexpr double tolerance = 1e-3;
+    double flip[4] = {0.0, 0.0, 0.0, 1.0};
+    if (kPi - theta < tolerance) {
+        double axis[3] = {cross[0], cross[1], cross[2]};
+        if (cross_norm == 0) {
+            // the first smallest |p_i|; r[i - 1], r[i - 2] = p[i - 2], -p[i - 1]
+            int i = 0;
+            for (int k = 1; k < 3; ++k)
+                if (std::fabs(p[k]) < std::fabs(p[i])) i = k;
+            const double first = p[(i + 1) % 3], second = -p[(i + 2) % 3];
+            axis[0] = axis[1] = axis[2] = 0.0;
+            axis[(i + 2) % 3] = first;
+            axis[(i + 1) % 3] = second;
+        }
+        const double n = np_norm(axis);
+        const double half_turn[3] = {axis[0] / n * kPi, axis[1] / n * kPi, axis[2] / n * kPi};
+        from_rotvec_xyzw(half_turn, flip);
+        theta = kPi - theta;
+        for (double& v : cross) v = -v;
+    }
+    double r[3];
+    if (std::fabs(theta) < tolerance) {
+        const double theta2 = theta * theta;
+        const double factor = 1 + theta2 / 6 + theta2 * theta2 * 7 / 360;
+        for (int k = 0; k < 3; ++k) r[k] = cross[k] * factor;
+    } else {
+        const double s = np_sin(theta);
+        for (int k = 0; k < 3; ++k) r[k] = cross[k] * theta / s;
+    }
+    double turn[4];
+    from_rotvec_xyzw(r, turn);
+    compose_xyzw(turn, flip, q);
+    if (renormalise) normalise_xyzw(q);
+    return true;
 }
 
 }  // namespace trackscope::kernels

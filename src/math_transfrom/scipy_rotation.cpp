@@ -5,7 +5,6 @@
 #include "runtime/ops.hpp"
 
 #include <cmath>
-#include <cstdio>
 
 namespace math_transfrom::fast {
 
@@ -14,25 +13,9 @@ using ts::Ref;
 namespace k = trackscope::kernels;
 
 ScipySteps scipy_steps(PyObject* version) {
-    ScipySteps s;
-    int major = 0, minor = 0;
     const char* text = version && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return s;
-    }
-    if (std::sscanf(text, "%d.%d", &major, &minor) != 2 || major != 1) return s;
-    // Read from each release's Rotation: inv() stopped normalising in 1.14,
-    // from_matrix checks determinants and orthogonality from 1.15, apply()
-    // multiplies with np.matmul in 1.17 (1.16's matmul shapes differ).
-    switch (minor) {
-        case 13: s = {true, true, false, false}; break;
-        case 14: s = {true, false, false, false}; break;
-        case 15: s = {true, false, false, true}; break;
-        case 17: s = {true, false, true, true}; break;
-        default: break;
-    }
-    return s;
+    if (!text) PyErr_Clear();
+    return k::scipy_steps(text);
 }
 
 bool quat_rows(PyObject* o, QuatRows& out) {

@@ -5,6 +5,7 @@
 // as SciPy makes it (BLAS rounds it in ways no formula here reproduces).
 #pragma once
 
+#include "kernels/scipy_release.hpp"
 #include "runtime/ndarray.hpp"
 
 #include <vector>
@@ -12,12 +13,7 @@
 namespace math_transfrom::fast {
 
 // The steps of the installed SciPy that the stand-ins repeat.
-struct ScipySteps {
-    bool known = false;              // a release whose steps are listed here
-    bool inv_renormalises = false;   // inv() normalises the negated quaternion again
-    bool apply_matmul = false;       // apply() multiplies with np.matmul, else np.einsum
-    bool from_matrix_checks = false; // from_matrix checks determinant and orthogonality
-};
+using ScipySteps = trackscope::kernels::ScipySteps;
 
 // From scipy.__version__ ("1.13.1", ...); unknown releases get known = false.
 ScipySteps scipy_steps(PyObject* version);

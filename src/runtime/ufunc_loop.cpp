@@ -28,4 +28,16 @@ UfuncLoop UfuncLoop::find(PyObject* ufunc, std::initializer_list<int> types) {
     return loop;
 }
 
+Float64Dot Float64Dot::find() {
+    Float64Dot dot;
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
+    if (!descr) {
+        PyErr_Clear();
+        return dot;
+    }
+    dot.fn_ = PyDataType_GetArrFuncs(descr)->dotfunc;
+    Py_DECREF(descr);
+    return dot;
+}
+
 }  // namespace ts
