@@ -1,6 +1,8 @@
 import math
 import os
 import sys
+import types
+import warnings
 
 import mujoco
 import numpy as np
@@ -220,3 +222,141 @@ def test_spheres_follow_a_rebound_range(monkeypatch):
         monkeypatch.setattr(module, "range", lambda n: [n - 1, 0], raising=False)
     plain, ours = run_both(spheres(np.arange(9.0).reshape(3, 3), 1))
     assert ours == plain and [m[1][-1] for m in ours] == [("id", (int, 1002)), ("id", (int, 1000))]
+
+
+# ---- arrows: bit for bit against the plain drawer --------------------------
+
+def exact(value):
+    """A marker value down to its bits: type, dtype, shape, bytes, view or not."""
+    if isinstance(value, np.ndarray):
+        return (type(value), value.dtype, value.shape, value.tobytes(), value.base is not None)
+    return (type(value), repr(value))
+
+
+def arrow_outcome(cls, args, kwargs, errstate):
+    """The marker (or the exception) and the warnings of one draw_arrow."""
+    markers = []
+
+    class Exact:
+        def add_marker(self, **kw):
+            markers.append([(k, exact(v)) for k, v in kw.items()])
+
+    with warnings.catch_warnings(record=True) as caught, np.errstate(all=errstate):
+        warnings.simplefilter("always")
+        try:
+            cls(Exact()).draw_arrow(*args, **kwargs)
+        except Exception as exc:
+            markers.append((type(exc), str(exc)))
+    return markers, [(w.category, str(w.message)) for w in caught]
+
+
+def norm_calls(monkeypatch):
+    """Counts calls of np.linalg.norm: none when the native steps run."""
+    calls = []
+    original = np.linalg.norm
+
+    def counted(*args, **kwargs):
+        calls.append(1)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(np.linalg, "norm", counted)
+    return calls
+
+
+def vectors(kind, rng, quat):
+    """Direction vectors of one kind: ordinary, 10**±150 in size, of length
+    just above or below 1e-6, turned onto the world's ±z axis up to a small
+    angle (the Taylor and half-turn branches), exactly on it, ints, float32,
+    tuples, with tiny components."""
+    v = rng.normal(size=3)
+    if kind == "scaled":
+        return v * 10.0 ** rng.uniform(-150, 150)
+    if kind == "near 1e-6":
+        return v * (1e-6 / np.linalg.norm(v)) * (1 + rng.choice([-1, 1]) * rng.uniform(0, 4e-16))
+    if kind == "near ±z":
+        tilt = rng.normal(size=2) * 10.0 ** rng.uniform(-12, -1)
+        return Rotation.from_quat(quat).inv().apply([tilt[0], tilt[1], rng.choice([-1.0, 1.0])])
+    if kind == "on ±z":
+        return [0.0, 0.0, rng.choice([-2.0, 1.0])]
+    if kind == "ints":
+        return [int(x) for x in rng.integers(-3, 4, size=3)]
+    if kind == "float32":
+        return v.astype(np.float32)
+    if kind == "tuple":
+        return tuple(float(x) for x in v)
+    if kind == "tiny parts":
+        return [rng.normal() * 1e-170, rng.normal() * 1e-300, rng.normal()]
+    return v
+
+
+KINDS = ["ordinary", "scaled", "near 1e-6", "near ±z", "on ±z", "ints", "float32", "tuple",
+         "tiny parts"]
+
+
+@pytest.mark.parametrize("errstate", ["warn", "raise"])
+@pytest.mark.parametrize("horizontal_only", [False, True])
+@pytest.mark.parametrize("kind", KINDS)
+def test_arrows_give_the_plain_drawers_bits(kind, horizontal_only, errstate):
+    rng = np.random.default_rng([KINDS.index(kind), horizontal_only])
+    for trial in range(150):
+        quat = rng.normal(size=4) * 10.0 ** rng.uniform(-3, 3)  # not of unit norm
+        if trial % 7 == 0:
+            quat = [0.0, 0.0, 0.0, 1.0] if trial % 2 else list(quat)
+        if kind == "on ±z":  # turned about z only: exactly on the world's z axis
+            quat = [0.0, 0.0, *rng.normal(size=2)]
+        vec = vectors(kind, rng, quat)
+        scale = [1.0, 2.5, 1e-3, 3, 1e300][trial % 5]
+        args = (np.zeros(3), quat, vec, [1, 0, 0, 1])
+        kwargs = {"scale": scale, "horizontal_only": horizontal_only, "id": trial}
+        assert (arrow_outcome(TrackscopeDrawer, args, kwargs, errstate)
+                == arrow_outcome(reference.TrackscopeDrawer, args, kwargs, errstate)), (quat, vec)
+
+
+@pytest.mark.parametrize("args, kwargs, native", [
+    (([0, 0, 0, 1], [1.0, 0.5, 0.2]), {}, True),
+    ((np.array([0.1, 0.2, 0.3, 0.9]), np.array([0.0, 0.0, -1.0])), {"horizontal_only": 1}, True),
+    (([0, 0, 0, 1], [0, 0, 0]), {"scale": 2}, True),
+    # gimbal lock, where as_euler warns
+    (([0, math.sin(math.pi / 4), 0, math.cos(math.pi / 4)], [1.0, 0, 0]),
+     {"horizontal_only": True}, False),
+    (([0, 0, 0, 1], np.array([1, 2, 3], dtype=np.float16)), {}, False),
+    (([0, 0, 0, 1], [1.0, np.float64(2.0), 3.0]), {"horizontal_only": np.True_}, True),
+    (([0, 0, 0, 1], [1.0, np.float32(2.0), 3.0]), {}, False),
+    (([0, 0, 0, 1], [1.0, 0, 0]), {"scale": np.float32(2)}, False),
+    (([0, 0, 0, 1], [1.0, 0, 0]), {"horizontal_only": np.array([1])}, False),
+    (([0, 0, 0, 1], [1.0, 0, 0]), {"scale": 2**60}, False),
+    (([0, 0, 0, 0], [1.0, 0, 0]), {}, None),  # rejected by from_quat
+    (([0, 0, np.inf, 1], [1.0, 0, 0]), {}, False),
+    (([0, 0, 0, 1], [np.inf, 0, 0]), {}, False),
+    (([0, 0, 0, 1], [1e300, 1e300, 0]), {}, False),
+    (([0, 0, 0, 1, 0], [1.0, 0, 0]), {}, None),
+])
+def test_arrows_outside_the_native_steps(monkeypatch, args, kwargs, native):
+    """Inputs the native steps do not read, or where NumPy or SciPy report a
+    condition, take the general steps (np.linalg.norm is called), with the
+    plain drawer's outcome."""
+    full = (np.zeros(3), *args, (0.5, 0.5, 0.5, 1.0))
+    want = arrow_outcome(reference.TrackscopeDrawer, full, kwargs, "warn")
+    calls = norm_calls(monkeypatch)
+    assert arrow_outcome(TrackscopeDrawer, full, kwargs, "warn") == want
+    assert native is None or (not calls) == native
+
+
+@pytest.mark.parametrize("name", ["sRot", "np"])
+def test_arrows_follow_rebound_globals(monkeypatch, name):
+    """A module global rebound by the caller is the one the steps use."""
+    class Counting(Rotation):
+        calls = 0
+
+        @classmethod
+        def from_quat(cls, *args, **kwargs):
+            Counting.calls += 1
+            return Rotation.from_quat(*args, **kwargs)
+
+    replacement = Counting if name == "sRot" else types.SimpleNamespace(**vars(np))
+    monkeypatch.setattr(sys.modules["trackscope"], name, replacement)
+    monkeypatch.setattr(reference, "R" if name == "sRot" else name, replacement)
+    args = (np.zeros(3), [0.0, 0.0, 0.6, 0.8], [1.0, 2.0, 3.0], [1, 0, 0, 1])
+    want = arrow_outcome(reference.TrackscopeDrawer, args, {}, "warn")
+    assert arrow_outcome(TrackscopeDrawer, args, {}, "warn") == want
+    assert name == "np" or Counting.calls == 2

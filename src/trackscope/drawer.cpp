@@ -1,9 +1,11 @@
 // TrackscopeDrawer: sphere and arrow markers handed to the caller's viewer
 // through `add_marker`, with keyword arguments only.
 
+#include "trackscope/drawer.hpp"
+
 #include "runtime/numpy_api.hpp"
 #include "runtime/ops.hpp"
-#include "trackscope/drawer.hpp"
+#include "trackscope/fast_arrow.hpp"
 
 namespace trackscope {
 
@@ -39,6 +41,53 @@ Ref rotation_onto(Call& c, PyObject* dir_world) {
     Ref result = call(align_vectors, {targets.get(), sources.get()});
     std::vector<Ref> parts = unpack(result.get(), 2);
     return call_method(parts[0].get(), TS_ID("as_matrix"), {});
+}
+
+// The steps of draw_arrow up to the marker, through NumPy and SciPy.
+void general_arrow(Call& c, Ref& mat, ArrowLength& length_out) {
+    PyObject* root_quat = c.arg(2);
+    PyObject* scale = c.arg(5);
+    PyObject* horizontal_only = c.arg(6);
+
+    Ref np_array = attr(c.global(TS_ID("np")), TS_ID("array"));
+    Ref float_type = c.global(TS_ID("float"));
+    Ref vec_local = call(np_array, {c.arg(3)}, {{TS_ID("dtype"), float_type}});
+
+    Ref from_quat = attr(c.global(TS_ID("sRot")), TS_ID("from_quat"));
+    Ref r = call(from_quat, {root_quat});
+
+    Ref vec_world;
+    if (truth(horizontal_only)) {
+        // Heading only: roll and pitch of the body do not turn the vector.
+        Ref xyz = py_str("xyz");
+        Ref euler = call_method(r.get(), TS_ID("as_euler"), {xyz.get()},
+                                {{TS_ID("degrees"), Py_False}});
+        Ref yaw = item(euler.get(), Py_ssize_t{2});
+        Ref from_euler = attr(c.global(TS_ID("sRot")), TS_ID("from_euler"));
+        Ref z = py_str("z");
+        Ref yaw_r = call(from_euler, {z.get(), yaw.get()});
+        Ref yaw_rot = call_method(yaw_r.get(), TS_ID("as_matrix"), {});
+        vec_world = matmul(yaw_rot.get(), vec_local.get());
+    } else {
+        Ref m = call_method(r.get(), TS_ID("as_matrix"), {});
+        vec_world = matmul(m.get(), vec_local.get());
+    }
+
+    Ref norm = attr(attr(c.global(TS_ID("np")), TS_ID("linalg")), TS_ID("norm"));
+    Ref length = call(norm, {vec_world.get()});
+
+    Ref threshold = py_float(1e-06);
+    // A NaN length compares false and takes the short-vector branch.
+    if (compare(length.get(), threshold.get(), Py_GT)) {
+        Ref dir_world = div(vec_world.get(), length.get());
+        length_out.object = mul(length.get(), scale);
+        mat = rotation_onto(c, dir_world.get());
+    } else {
+        length_out.object = py_int(0);
+        Ref eye = attr(c.global(TS_ID("np")), TS_ID("eye"));
+        Ref three = py_int(3);
+        mat = call(eye, {three.get()});
+    }
 }
 
 }  // namespace
@@ -137,71 +186,28 @@ Ref update_rg_view(Call& c) {
 Ref draw_arrow(Call& c) {
     PyObject* self = c.arg(0);
     PyObject* origin = c.arg(1);
-    PyObject* root_quat = c.arg(2);
     PyObject* color = c.arg(4);
-    PyObject* scale = c.arg(5);
-    PyObject* horizontal_only = c.arg(6);
     PyObject* id = c.arg(7);
 
-    Ref np_array = attr(c.global(TS_ID("np")), TS_ID("array"));
-    Ref float_type = c.global(TS_ID("float"));
-    Ref vec_local = call(np_array, {c.arg(3)}, {{TS_ID("dtype"), float_type}});
+    Ref mat;
+    ArrowLength length;
+    if (!fast::arrow(c, mat, length)) general_arrow(c, mat, length);
 
-    Ref from_quat = attr(c.global(TS_ID("sRot")), TS_ID("from_quat"));
-    Ref r = call(from_quat, {root_quat});
-
-    Ref vec_world;
-    if (truth(horizontal_only)) {
-        // Heading only: roll and pitch of the body do not turn the vector.
-        Ref xyz = py_str("xyz");
-        Ref euler = call_method(r.get(), TS_ID("as_euler"), {xyz.get()},
-                                {{TS_ID("degrees"), Py_False}});
-        Ref yaw = item(euler.get(), Py_ssize_t{2});
-        Ref from_euler = attr(c.global(TS_ID("sRot")), TS_ID("from_euler"));
-        Ref z = py_str("z");
-        Ref yaw_r = call(from_euler, {z.get(), yaw.get()});
-        Ref yaw_rot = call_method(yaw_r.get(), TS_ID("as_matrix"), {});
-        vec_world = matmul(yaw_rot.get(), vec_local.get());
-    } else {
-        Ref m = call_method(r.get(), TS_ID("as_matrix"), {});
-        vec_world = matmul(m.get(), vec_local.get());
-    }
-
-    Ref norm = attr(attr(c.global(TS_ID("np")), TS_ID("linalg")), TS_ID("norm"));
-    Ref length = call(norm, {vec_world.get()});
-
-    Ref scaled_length, mat;
-    Ref threshold = py_float(1e-06);
-    // A NaN length compares false and takes the short-vector branch.
-    if (compare(length.get(), threshold.get(), Py_GT)) {
-        Ref dir_world = div(vec_world.get(), length.get());
-        scaled_length = mul(length.get(), scale);
-        mat = rotation_onto(c, dir_world.get());
-    } else {
-        scaled_length = py_int(0);
-        Ref eye = attr(c.global(TS_ID("np")), TS_ID("eye"));
-        Ref three = py_int(3);
-        mat = call(eye, {three.get()});
-    }
-
+    // Interned, as the interpreter's own keyword names are.
+    static PyObject* const keywords = tuple({TS_ID("pos"), TS_ID("mat"), TS_ID("size"),
+                                             TS_ID("rgba"), TS_ID("type"), TS_ID("id")})
+                                          .release();
     Ref viewer = attr(self, TS_ID("viewer"));
-    Ref add_marker = attr(viewer, TS_ID("add_marker"));
-    Ref size_array = attr(c.global(TS_ID("np")), TS_ID("array"));
-    Ref width = py_float(0.02);
-    Ref dims = list({width.get(), width.get(), scaled_length.get()});
-    Ref size = call(size_array, {dims.get()});
+    MethodRef add_marker = method_of(viewer.get(), TS_ID("add_marker"));
+    Ref size = fast::arrow_size(c, length);
     Ref rgba_array = attr(c.global(TS_ID("np")), TS_ID("array"));
     Ref rgba = call(rgba_array, {color});
     Ref type = geom_type(c, TS_ID("mjGEOM_ARROW"));
     Ref block = py_int(3000);
     Ref marker_id = add(block.get(), id);
-    call(add_marker, {},
-         {{TS_ID("pos"), origin},
-          {TS_ID("mat"), mat},
-          {TS_ID("size"), size},
-          {TS_ID("rgba"), rgba},
-          {TS_ID("type"), type},
-          {TS_ID("id"), marker_id}});
+    PyObject* stack[] = {nullptr, origin, mat.get(), size.get(), rgba.get(), type.get(),
+                         marker_id.get()};
+    call(add_marker, stack + 1, 0, keywords);
     return none();
 }
 

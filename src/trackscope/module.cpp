@@ -3,6 +3,7 @@
 
 #include "trackscope/module.hpp"
 #include "trackscope/drawer.hpp"
+#include "trackscope/fast_arrow.hpp"
 
 namespace trackscope {
 
@@ -43,6 +44,7 @@ void body(ts::ModuleScope& m) {
     m.from_import("scipy.spatial.transform", "Rotation", "sRot");
     m.import_star("motion_env_wbt");
     m.define_class(drawer);
+    fast::bind(m);
 }
 
 }  // namespace trackscope
