@@ -316,6 +316,7 @@ def test_arrows_give_the_plain_drawers_bits(kind, horizontal_only, errstate):
     (([0, 0, 0, 1], [1.0, 0.5, 0.2]), {}, True),
     ((np.array([0.1, 0.2, 0.3, 0.9]), np.array([0.0, 0.0, -1.0])), {"horizontal_only": 1}, True),
     (([0, 0, 0, 1], [0, 0, 0]), {"scale": 2}, True),
+    ((np.array([0.1, 0.2, 0.3, 0.9], np.float32), (1, 2.5, 3)), {"horizontal_only": None}, True),
     # gimbal lock, where as_euler warns
     (([0, math.sin(math.pi / 4), 0, math.cos(math.pi / 4)], [1.0, 0, 0]),
      {"horizontal_only": True}, False),
