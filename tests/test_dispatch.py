@@ -1,7 +1,8 @@
 """The bit-exact native paths agree with NumPy and SciPy whatever loops
 NumPy's CPU dispatch chose (its arctan2/arcsin take SVML on AVX-512, the C
 library on the baseline): checked in fresh interpreters at the default
-dispatch, without AVX-512 and on the baseline alone."""
+dispatch, without AVX-512 and on the baseline alone; and the kernels' four-row
+lane variant gives the bits of their one-row loops."""
 
 import json
 import os
@@ -86,3 +87,67 @@ def test_native_bits_under_forced_dispatch(mode):
             assert target.startswith("baseline")
         elif mode == "no AVX-512":
             assert "512" not in target and "V4" not in target
+
+
+# Row counts around the four-row blocks, both float types; finite rows over
+# many magnitudes with zero and -0 components (the kernels' results stand), and
+# rows with subnormal, infinite and NaN entries; packed rows take the lane
+# variant where the CPU has one, reversed ones the row loop.
+LANES_CHILD = r"""
+import hashlib, json, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import trackscope, math_transfrom as mt, reference as ref
+
+rng = np.random.default_rng(23)
+digest, mismatches = hashlib.sha256(), []
+
+def data(n, width, dtype, finite):
+    a = (rng.normal(size=(n, width)) * 10.0 ** rng.uniform(-3, 3, size=(n, 1))).astype(dtype)
+    special = [0.0, -0.0] + ([] if finite else [np.finfo(dtype).smallest_subnormal, np.inf, np.nan])
+    mask = rng.random(size=a.shape) < 0.05
+    a[mask] = rng.choice(special, size=int(mask.sum()))
+    return a
+
+def bits(x):
+    return b"".join(bits(v) for v in x) if isinstance(x, tuple) else np.asarray(x).tobytes()
+
+for dtype in (np.float64, np.float32):
+    for n, finite in [(n, True) for n in (1, 3, 4, 5, 7, 8, 9, 31, 1000)] + [(9, False), (1000, False)]:
+        q1, q2 = data(n, 4, dtype, finite), data(n, 4, dtype, finite)
+        t1, t2, v = data(n, 3, dtype, finite), data(n, 3, dtype, finite), data(n, 3, dtype, finite)
+        cases = [("quat_inv", (q1,)), ("quat_mul", (q1, q2)), ("quat_mul_e", (q1, q2)),
+                 ("quat_apply", (q1, v)), ("matrix_from_quat", (q1,)),
+                 ("subtract_frame_transforms", (t1, q1, t2, q2)),
+                 ("subtract_frame_transforms", (t1, q1, None, q2)),
+                 ("subtract_frame_transforms", (t1, q1, t2, None)),
+                 ("subtract_frame_transforms", (t1, q1)),
+                 ("quat_mul", (q1[::-1], q2)), ("quat_apply", (q1, v[:, ::-1]))]
+        for name, args in cases:
+            with np.errstate(all="ignore"):
+                got, want = getattr(mt, name)(*args), getattr(ref, name)(*args)
+            digest.update(bits(got))
+            # NaN entries: a NaN made from two NaN operands may carry either's sign.
+            same = all(np.array_equal(np.asarray(g).view(np.uint8), np.asarray(w).view(np.uint8))
+                       or np.array_equal(g, w, equal_nan=True)
+                       for g, w in zip(got if isinstance(got, tuple) else (got,),
+                                       want if isinstance(want, tuple) else (want,)))
+            if not same:
+                mismatches.append([name, np.dtype(dtype).name, n])
+print(json.dumps({"digest": digest.hexdigest(), "mismatches": mismatches[:5]}))
+"""
+
+
+def test_lane_kernels_match_row_kernels():
+    reports = {}
+    for mode in ("default", "off"):
+        env = dict(os.environ)
+        env.pop("TRACKSCOPE_SIMD", None)
+        if mode == "off":
+            env["TRACKSCOPE_SIMD"] = "off"
+        run = subprocess.run([sys.executable, "-c", LANES_CHILD, os.path.dirname(__file__)], env=env,
+                             capture_output=True, text=True, timeout=600)
+        assert run.returncode == 0, run.stderr
+        reports[mode] = json.loads(run.stdout.splitlines()[-1])
+        assert reports[mode]["mismatches"] == [], mode
+    assert reports["default"]["digest"] == reports["off"]["digest"]

@@ -14,7 +14,9 @@
 #include <cmath>
 #include <cstddef>
 #include <type_traits>
+#include <utility>
 
+#include "kernels/simd.hpp"
 #include "kernels/strided.hpp"
 
 #ifdef __FAST_MATH__
@@ -35,15 +37,27 @@ namespace trackscope::kernels {
 
 namespace detail {
 
-template <class T>
-using Quat = std::array<T, 4>;  // [w, x, y, z]
-template <class T>
-using Vec3 = std::array<T, 3>;
+// Rows as arrays of U: U is the scalar T for one row, or simd::V<T> for four rows in lanes.
+template <class U>
+using Quat = std::array<U, 4>;  // [w, x, y, z]
+template <class U>
+using Vec3 = std::array<U, 3>;
 
 template <class T>
 constexpr void require_float() noexcept {
     static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>,
                   "quaternion kernels cover float32 and float64 only");
+}
+
+// The constant x (exact in float: 0.5, 1, 2) as a U.
+template <class U>
+TRACKSCOPE_LANES_INLINE U lit(double x) noexcept {
+    if constexpr (std::is_floating_point_v<U>) {
+        return static_cast<U>(x);
+    } else {
+        using T = std::remove_cv_t<std::remove_reference_t<decltype(std::declval<U&>()[0])>>;
+        return simd::splat(static_cast<T>(x));
+    }
 }
 
 // NumPy computes `x * -1` with a real multiply, which keeps a NaN's sign; GCC would fold a literal
@@ -64,50 +78,104 @@ void store(const StridedOut<T>& o, std::ptrdiff_t n, const std::array<T, K>& v) 
     for (std::size_t c = 0; c < K; ++c) o.at(n, static_cast<std::ptrdiff_t>(c)) = v[c];
 }
 
-// np.sum(q ** 2, axis=-1) over a last axis of 4 adds in index order from 0; 0 + a0 == a0 here.
+// Contiguous rows of k components (row stride k): what the four-row blocks read and write.
 template <class T>
-T squared_norm(const Quat<T>& q) noexcept {
+bool packed(const Strided<T>& a, std::ptrdiff_t k) noexcept {
+    return a.comp == 1 && a.row == k;
+}
+template <class T>
+bool packed(const StridedOut<T>& a, std::ptrdiff_t k) noexcept {
+    return a.comp == 1 && a.row == k;
+}
+
+// np.sum(q ** 2, axis=-1) over a last axis of 4 adds in index order from 0; 0 + a0 == a0 here.
+template <class U>
+TRACKSCOPE_LANES_INLINE U squared_norm(const Quat<U>& q) noexcept {
     return ((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3];
 }
 
-template <class T>
-Quat<T> conjugate(const Quat<T>& q, T m1) noexcept {
+template <class U>
+TRACKSCOPE_LANES_INLINE Quat<U> conjugate(const Quat<U>& q, U m1) noexcept {
     return {q[0], q[1] * m1, q[2] * m1, q[3] * m1};
 }
 
 // c / np.clip(s, eps, None): np.clip is np.maximum, which keeps a NaN s and, on equal values
 // (+0 against an eps of -0), returns eps, as NumPy's x86 SIMD maximum does.
-template <class T>
-Quat<T> inverse(const Quat<T>& q, T eps, T m1) noexcept {
-    const Quat<T> c = conjugate(q, m1);
-    const T s = squared_norm(q);
-    const T d = (s > eps || s != s) ? s : eps;
+template <class U>
+TRACKSCOPE_LANES_INLINE Quat<U> inverse(const Quat<U>& q, U eps, U m1) noexcept {
+    const Quat<U> c = conjugate(q, m1);
+    const U s = squared_norm(q);
+    U d;
+    if constexpr (std::is_floating_point_v<U>) {
+        d = (s > eps || s != s) ? s : eps;
+    } else {
+        using T = std::remove_cv_t<std::remove_reference_t<decltype(s[0])>>;
+        d = simd::clip_below<T>(s, eps);
+    }
     return {c[0] / d, c[1] / d, c[2] / d, c[3] / d};
 }
 
-template <class T>
-Quat<T> hamilton(const Quat<T>& a, const Quat<T>& b) noexcept {
-    const T w1 = a[0], x1 = a[1], y1 = a[2], z1 = a[3];
-    const T w2 = b[0], x2 = b[1], y2 = b[2], z2 = b[3];
+template <class U>
+TRACKSCOPE_LANES_INLINE Quat<U> hamilton(const Quat<U>& a, const Quat<U>& b) noexcept {
+    const U w1 = a[0], x1 = a[1], y1 = a[2], z1 = a[3];
+    const U w2 = b[0], x2 = b[1], y2 = b[2], z2 = b[3];
     return {((w1 * w2 - x1 * x2) - y1 * y2) - z1 * z2,
             ((w1 * x2 + x1 * w2) + y1 * z2) - z1 * y2,
             ((w1 * y2 - x1 * z2) + y1 * w2) + z1 * x2,
             ((w1 * z2 + x1 * y2) - y1 * x2) + z1 * w2};
 }
 
+// quat_mul_e's eight-multiplication product.
+template <class U>
+TRACKSCOPE_LANES_INLINE Quat<U> hamilton_e(const Quat<U>& a, const Quat<U>& b) noexcept {
+    const U w1 = a[0], x1 = a[1], y1 = a[2], z1 = a[3];
+    const U w2 = b[0], x2 = b[1], y2 = b[2], z2 = b[3];
+    const U ww = (z1 + x1) * (x2 + y2);
+    const U yy = (w1 - y1) * (w2 + z2);
+    const U zz = (w1 + y1) * (w2 - z2);
+    const U xx = (ww + yy) + zz;
+    const U qq = lit<U>(0.5) * (xx + (z1 - x1) * (x2 - y2));
+    return {(qq - ww) + (z1 - y1) * (y2 - z2), (qq - xx) + (x1 + w1) * (x2 + w2),
+            (qq - yy) + (w1 - x1) * (y2 + z2), (qq - zz) + (z1 + y1) * (w2 - x2)};
+}
+
 // np.cross for 3-vectors: cp0 = a1*b2 - a2*b1, cp1 = a2*b0 - a0*b2, cp2 = a0*b1 - a1*b0.
-template <class T>
-Vec3<T> cross(T a0, T a1, T a2, const Vec3<T>& b) noexcept {
+template <class U>
+TRACKSCOPE_LANES_INLINE Vec3<U> cross(U a0, U a1, U a2, const Vec3<U>& b) noexcept {
     return {a1 * b[2] - a2 * b[1], a2 * b[0] - a0 * b[2], a0 * b[1] - a1 * b[0]};
 }
 
 // (vec + q_w * t) + cross(q_xyz, t) with t = 2 * cross(q_xyz, vec).
-template <class T>
-Vec3<T> rotate(const Quat<T>& q, const Vec3<T>& v) noexcept {
-    const Vec3<T> c = cross(q[1], q[2], q[3], v);
-    const Vec3<T> t = {T(2) * c[0], T(2) * c[1], T(2) * c[2]};
-    const Vec3<T> u = cross(q[1], q[2], q[3], t);
+template <class U>
+TRACKSCOPE_LANES_INLINE Vec3<U> rotate(const Quat<U>& q, const Vec3<U>& v) noexcept {
+    const Vec3<U> c = cross(q[1], q[2], q[3], v);
+    const U two = lit<U>(2);
+    const Vec3<U> t = {two * c[0], two * c[1], two * c[2]};
+    const Vec3<U> u = cross(q[1], q[2], q[3], t);
     return {(v[0] + q[0] * t[0]) + u[0], (v[1] + q[0] * t[1]) + u[1], (v[2] + q[0] * t[2]) + u[2]};
+}
+
+// matrix_from_quat's row-major entries.
+template <class U>
+TRACKSCOPE_LANES_INLINE std::array<U, 9> matrix(const Quat<U>& v) noexcept {
+    const U r = v[0], i = v[1], j = v[2], k = v[3];
+    const U two_s = lit<U>(2) / squared_norm(v);
+    const U one = lit<U>(1);
+    return {one - two_s * (j * j + k * k), two_s * (i * j - k * r), two_s * (i * k + j * r),
+            two_s * (i * j + k * r), one - two_s * (i * i + k * k), two_s * (j * k - i * r),
+            two_s * (i * k - j * r), two_s * (j * k + i * r), one - two_s * (i * i + j * j)};
+}
+
+// subtract_frame_transforms' steps on one row; a missing t02 or q02 is has_t02/has_q02 false.
+template <class U>
+TRACKSCOPE_LANES_INLINE void frame_difference(const Vec3<U>& a, const Quat<U>& q01, const Vec3<U>& b,
+                                              const Quat<U>& q02, bool has_t02, bool has_q02, U eps,
+                                              U m1, Vec3<U>& t12, Quat<U>& q12) noexcept {
+    const Quat<U> q10 = inverse(q01, eps, m1);
+    q12 = has_q02 ? hamilton(q10, q02) : q10;
+    const Vec3<U> offset = has_t02 ? Vec3<U>{b[0] - a[0], b[1] - a[1], b[2] - a[2]}
+                                   : Vec3<U>{-a[0], -a[1], -a[2]};
+    t12 = rotate(q10, offset);
 }
 
 }  // namespace detail
@@ -127,14 +195,52 @@ template <class T>
 void quat_inv_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out, T eps) noexcept {
     detail::require_float<T>();
     const T m1 = detail::minus_one<T>;
-    for (std::ptrdiff_t n = 0; n < count; ++n) detail::store(out, n, detail::inverse(detail::load4(q, n), eps, m1));
+    std::ptrdiff_t n = 0;
+    if (detail::packed(q, 4) && detail::packed(out, 4)) {
+        struct Block {
+            const T* q;
+            T* out;
+            T eps, m1;
+            TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+                using U = simd::V<T>;
+                simd::store_rows<T, 4>(out + 4 * r, detail::inverse<U>(simd::load_rows<T, 4>(q + 4 * r),
+                                                                      simd::splat(eps), simd::splat(m1)));
+            }
+        };
+        n = simd::blocks(count, Block{q.p, out.p, eps, m1});
+    }
+    for (; n < count; ++n) detail::store(out, n, detail::inverse(detail::load4(q, n), eps, m1));
 }
+
+namespace detail {
+
+// out = op(a, b) over packed quaternion rows, four at a time.
+template <class T, bool Eight>
+struct ProductBlock {
+    const T* a;
+    const T* b;
+    T* out;
+    TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+        using U = simd::V<T>;
+        const Quat<U> x = simd::load_rows<T, 4>(a + 4 * r), y = simd::load_rows<T, 4>(b + 4 * r);
+        simd::store_rows<T, 4>(out + 4 * r, Eight ? hamilton_e<U>(x, y) : hamilton<U>(x, y));
+    }
+};
+
+template <class T, bool Eight>
+std::ptrdiff_t product_blocks(std::ptrdiff_t count, const Strided<T>& q1, const Strided<T>& q2,
+                              const StridedOut<T>& out) noexcept {
+    if (!packed(q1, 4) || !packed(q2, 4) || !packed(out, 4)) return 0;
+    return simd::blocks(count, ProductBlock<T, Eight>{q1.p, q2.p, out.p});
+}
+
+}  // namespace detail
 
 // quat_mul: Hamilton product q1 (x) q2 with quat_mul's sixteen products, summed left to right.
 template <class T>
 void quat_mul_wxyz(std::ptrdiff_t count, Strided<T> q1, Strided<T> q2, StridedOut<T> out) noexcept {
     detail::require_float<T>();
-    for (std::ptrdiff_t n = 0; n < count; ++n)
+    for (std::ptrdiff_t n = detail::product_blocks<T, false>(count, q1, q2, out); n < count; ++n)
         detail::store(out, n, detail::hamilton(detail::load4(q1, n), detail::load4(q2, n)));
 }
 
@@ -142,19 +248,8 @@ void quat_mul_wxyz(std::ptrdiff_t count, Strided<T> q1, Strided<T> q2, StridedOu
 template <class T>
 void quat_mul_e_wxyz(std::ptrdiff_t count, Strided<T> q1, Strided<T> q2, StridedOut<T> out) noexcept {
     detail::require_float<T>();
-    for (std::ptrdiff_t n = 0; n < count; ++n) {
-        const T w1 = q1.at(n, 0), x1 = q1.at(n, 1), y1 = q1.at(n, 2), z1 = q1.at(n, 3);
-        const T w2 = q2.at(n, 0), x2 = q2.at(n, 1), y2 = q2.at(n, 2), z2 = q2.at(n, 3);
-        const T ww = (z1 + x1) * (x2 + y2);
-        const T yy = (w1 - y1) * (w2 + z2);
-        const T zz = (w1 + y1) * (w2 - z2);
-        const T xx = (ww + yy) + zz;
-        const T qq = T(0.5) * (xx + (z1 - x1) * (x2 - y2));
-        detail::store(out, n, detail::Quat<T>{(qq - ww) + (z1 - y1) * (y2 - z2),
-                                              (qq - xx) + (x1 + w1) * (x2 + w2),
-                                              (qq - yy) + (w1 - x1) * (y2 + z2),
-                                              (qq - zz) + (z1 + y1) * (w2 - x2)});
-    }
+    for (std::ptrdiff_t n = detail::product_blocks<T, true>(count, q1, q2, out); n < count; ++n)
+        detail::store(out, n, detail::hamilton_e(detail::load4(q1, n), detail::load4(q2, n)));
 }
 
 // quat_apply: rotates vec rows (3) by quat rows (4) through two cross products, no matrix;
@@ -162,8 +257,21 @@ void quat_mul_e_wxyz(std::ptrdiff_t count, Strided<T> q1, Strided<T> q2, Strided
 template <class T>
 void quat_apply_wxyz(std::ptrdiff_t count, Strided<T> quat, Strided<T> vec, StridedOut<T> out) noexcept {
     detail::require_float<T>();
-    for (std::ptrdiff_t n = 0; n < count; ++n)
-        detail::store(out, n, detail::rotate(detail::load4(quat, n), detail::load3(vec, n)));
+    std::ptrdiff_t n = 0;
+    if (detail::packed(quat, 4) && detail::packed(vec, 3) && detail::packed(out, 3)) {
+        struct Block {
+            const T* q;
+            const T* v;
+            T* out;
+            TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+                using U = simd::V<T>;
+                simd::store_rows<T, 3>(out + 3 * r, detail::rotate<U>(simd::load_rows<T, 4>(q + 4 * r),
+                                                                     simd::load_rows<T, 3>(v + 3 * r)));
+            }
+        };
+        n = simd::blocks(count, Block{quat.p, vec.p, out.p});
+    }
+    for (; n < count; ++n) detail::store(out, n, detail::rotate(detail::load4(quat, n), detail::load3(vec, n)));
 }
 
 // matrix_from_quat: row-major 3x3 (out rows of 9) scaled by 2/|q|^2, so non-unit q gives the
@@ -171,15 +279,19 @@ void quat_apply_wxyz(std::ptrdiff_t count, Strided<T> quat, Strided<T> vec, Stri
 template <class T>
 void matrix_from_quat_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out) noexcept {
     detail::require_float<T>();
-    for (std::ptrdiff_t n = 0; n < count; ++n) {
-        const detail::Quat<T> v = detail::load4(q, n);
-        const T r = v[0], i = v[1], j = v[2], k = v[3];
-        const T two_s = T(2) / detail::squared_norm(v);
-        detail::store(out, n, std::array<T, 9>{
-            T(1) - two_s * (j * j + k * k), two_s * (i * j - k * r), two_s * (i * k + j * r),
-            two_s * (i * j + k * r), T(1) - two_s * (i * i + k * k), two_s * (j * k - i * r),
-            two_s * (i * k - j * r), two_s * (j * k + i * r), T(1) - two_s * (i * i + j * j)});
+    std::ptrdiff_t n = 0;
+    if (detail::packed(q, 4) && detail::packed(out, 9)) {
+        struct Block {
+            const T* q;
+            T* out;
+            TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+                using U = simd::V<T>;
+                simd::store_rows<T, 9>(out + 9 * r, detail::matrix<U>(simd::load_rows<T, 4>(q + 4 * r)));
+            }
+        };
+        n = simd::blocks(count, Block{q.p, out.p});
     }
+    for (; n < count; ++n) detail::store(out, n, detail::matrix(detail::load4(q, n)));
 }
 
 // quatToEuler: roll, pitch, yaw (out rows of 3) in double, as for Python floats or float64
@@ -237,18 +349,40 @@ void subtract_frame_transforms_wxyz(std::ptrdiff_t count, Strided<T> t01, Stride
                                     StridedOut<T> q12, T eps = T(1e-9)) noexcept {
     detail::require_float<T>();
     const T m1 = detail::minus_one<T>;
-    for (std::ptrdiff_t n = 0; n < count; ++n) {
-        const detail::Quat<T> q10 = detail::inverse(detail::load4(q01, n), eps, m1);
-        const detail::Quat<T> q = q02.p ? detail::hamilton(q10, detail::load4(q02, n)) : q10;
+    const bool has_t02 = t02.p != nullptr, has_q02 = q02.p != nullptr;
+    std::ptrdiff_t n = 0;
+    if (detail::packed(t01, 3) && detail::packed(q01, 4) && (!has_t02 || detail::packed(t02, 3)) &&
+        (!has_q02 || detail::packed(q02, 4)) && detail::packed(t12, 3) && detail::packed(q12, 4)) {
+        struct Block {
+            const T *t01, *q01, *t02, *q02;
+            T *t12, *q12;
+            T eps, m1;
+            TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+                using U = simd::V<T>;
+                const detail::Vec3<U> a = simd::load_rows<T, 3>(t01 + 3 * r);
+                const detail::Quat<U> q = simd::load_rows<T, 4>(q01 + 4 * r);
+                const detail::Vec3<U> b = t02 ? simd::load_rows<T, 3>(t02 + 3 * r) : a;
+                const detail::Quat<U> p = q02 ? simd::load_rows<T, 4>(q02 + 4 * r) : q;
+                detail::Vec3<U> t;
+                detail::Quat<U> q_out;
+                detail::frame_difference<U>(a, q, b, p, t02 != nullptr, q02 != nullptr, simd::splat(eps),
+                                            simd::splat(m1), t, q_out);
+                simd::store_rows<T, 3>(t12 + 3 * r, t);
+                simd::store_rows<T, 4>(q12 + 4 * r, q_out);
+            }
+        };
+        n = simd::blocks(count, Block{t01.p, q01.p, t02.p, q02.p, t12.p, q12.p, eps, m1});
+    }
+    for (; n < count; ++n) {
         const detail::Vec3<T> a = detail::load3(t01, n);
-        detail::Vec3<T> offset = {-a[0], -a[1], -a[2]};
-        if (t02.p) {
-            const detail::Vec3<T> b = detail::load3(t02, n);
-            offset = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
-        }
-        const detail::Vec3<T> t = detail::rotate(q10, offset);
+        const detail::Quat<T> q = detail::load4(q01, n);
+        detail::Vec3<T> t;
+        detail::Quat<T> q_out;
+        detail::frame_difference<T>(a, q, has_t02 ? detail::load3(t02, n) : a,
+                                    has_q02 ? detail::load4(q02, n) : q, has_t02, has_q02, eps, m1, t,
+                                    q_out);
         detail::store(t12, n, t);
-        detail::store(q12, n, q);
+        detail::store(q12, n, q_out);
     }
 }
 
