@@ -242,3 +242,22 @@ def test_set_base_uses_the_rotation_class_bound_when_it_read_the_quaternion():
             module.R = original
         results.append((len(calls), ta.R_base.as_quat().tolist()))
     assert results[0] == results[1] and results[0][0] == 0
+
+
+@pytest.mark.parametrize("p_base", [np.array([0.3, -1.2, 0.9]), np.array([[0.3, -1.2, 0.9]]),
+                                    np.array([[0.3, 0.0, 0.9, 5.0]])[:, :3], np.array([0.3, -1.2, np.inf])])
+@pytest.mark.parametrize("pos", [np.arange(21.0).reshape(7, 3) / 7, np.array([1.0, -2.0, 3.0]), [1.0, 2.0, 3.0],
+                                 np.array([[np.inf, 0.0, np.nan]]), np.arange(15.0).reshape(5, 3)[::2],
+                                 np.zeros((0, 3)), np.ones((2, 3), dtype=np.float32)])
+def test_align_pos_difference_matches_numpy(p_base, pos):
+    """pos - p_base made natively keeps NumPy's shape, layout, bits and warnings."""
+    results = []
+    for cls in (TransformAlignment, ref.TransformAlignment):
+        ta = cls(np.array([0.0, 0.0, S, S]))
+        ta.p_base = p_base
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            out = ta.align_pos(pos)
+        results.append((out.shape, out.dtype, out.flags.c_contiguous, out.tobytes(),
+                        [(w.category, str(w.message)) for w in caught]))
+    assert results[0] == results[1]

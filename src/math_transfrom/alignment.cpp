@@ -152,7 +152,8 @@ Ref align_pos(Call& c) {
     Ref pos = call_method(c.global(TS_ID("np")).get(), TS_ID("asarray"), {c.arg(1)});
     Ref rotate = attr(self, TS_ID("align_xyz"));
     Ref p_base = attr(self, TS_ID("p_base"));
-    Ref difference = sub(pos.get(), p_base.get());
+    Ref difference = fast::position_difference(pos.get(), p_base.get());
+    if (!difference) difference = sub(pos.get(), p_base.get());
     return call(rotate, {difference.get()});
 }
 

@@ -150,6 +150,38 @@ Ref align_xyz(AlignInput& in, PyObject* base) {
     return apply_matrices(matrices(inverse_base(b)), b.single, vectors.get());
 }
 
+Ref position_difference(PyObject* pos, PyObject* p_base) {
+    if (!PyArray_CheckExact(pos) || !PyArray_CheckExact(p_base)) return {};
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(pos);
+    PyArrayObject* b = reinterpret_cast<PyArrayObject*>(p_base);
+    const int a_nd = PyArray_NDIM(a), b_nd = PyArray_NDIM(b);
+    if (PyArray_TYPE(a) != NPY_FLOAT64 || a_nd < 1 || a_nd > 2 || PyArray_DIM(a, a_nd - 1) != 3 ||
+        !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a))
+        return {};
+    FloatOperand base;
+    if (!ts::float_operand(p_base, base, 3) || base.type != NPY_FLOAT64 || base.components() != 3 ||
+        b_nd > 2 || (b_nd == 2 && PyArray_DIM(b, 0) != 1))
+        return {};
+    const npy_intp rows = a_nd == 2 ? PyArray_DIM(a, 0) : 1;
+    if (rows < 1) return {};
+    npy_intp dims[2] = {rows, 3};
+    const bool two_d = a_nd == 2 || b_nd == 2;
+    Ref out = Ref::steal(two_d ? PyArray_SimpleNew(2, dims, NPY_FLOAT64)
+                               : PyArray_SimpleNew(1, dims + 1, NPY_FLOAT64));
+    const double* p = reinterpret_cast<const double*>(PyArray_DATA(a));
+    const double* q = reinterpret_cast<const double*>(base.data);
+    double* o = reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    double b0 = q[0], b1 = q[base.comp_stride()], b2 = q[2 * base.comp_stride()];
+    k::FpFlags flags(b0, b1, b2);
+    for (npy_intp i = 0; i < rows; ++i) {
+        o[3 * i] = p[3 * i] - b0;
+        o[3 * i + 1] = p[3 * i + 1] - b1;
+        o[3 * i + 2] = p[3 * i + 2] - b2;
+    }
+    if (!flags.clean(o)) return {};
+    return out;
+}
+
 Ref taken_array(const AlignInput& in, int k) {
     if (in.array) return Ref::borrow(in.array);
     const npy_intp n = static_cast<npy_intp>(in.v.size()) / k;

@@ -63,6 +63,11 @@ bool take_align_quat(ts::Call& c, AlignInput& in);
 ts::Ref align_quat(const AlignInput& in, PyObject* base);
 bool take_align_xyz(ts::Call& c, AlignInput& in);
 ts::Ref align_xyz(AlignInput& in, PyObject* base);
+// align_pos's `pos - self.p_base` for a C-contiguous float64 pos (3,) or
+// (N, 3) and a float64 p_base (3,) or (1, 3): NumPy's shape and bits; empty
+// for other operands, or when the subtraction raised a floating-point
+// exception (NumPy then reports it).
+ts::Ref position_difference(PyObject* pos, PyObject* p_base);
 // What the general steps hold after converting a taken input: a float64
 // array of its values, rows of `k`.
 ts::Ref taken_array(const AlignInput& in, int k);
