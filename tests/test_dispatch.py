@@ -89,10 +89,11 @@ def test_native_bits_under_forced_dispatch(mode):
             assert "512" not in target and "V4" not in target
 
 
-# Row counts around the four-row blocks, both float types; finite rows over
-# many magnitudes with zero and -0 components (the kernels' results stand), and
-# rows with subnormal, infinite and NaN entries; packed rows take the lane
-# variant where the CPU has one, reversed ones the row loop.
+# Row counts around the four-row blocks and one whose outputs bypass the
+# cache, both float types; finite rows over many magnitudes with zero and -0
+# components (the kernels' results stand), and rows with subnormal, infinite
+# and NaN entries; packed rows take the lane variant where the CPU has one,
+# reversed ones the row loop.
 LANES_CHILD = r"""
 import hashlib, json, sys
 import numpy as np
@@ -113,7 +114,8 @@ def bits(x):
     return b"".join(bits(v) for v in x) if isinstance(x, tuple) else np.asarray(x).tobytes()
 
 for dtype in (np.float64, np.float32):
-    for n, finite in [(n, True) for n in (1, 3, 4, 5, 7, 8, 9, 31, 1000)] + [(9, False), (1000, False)]:
+    # 700,001 rows: outputs past the size from which the lane variant streams its stores
+    for n, finite in [(n, True) for n in (1, 3, 4, 5, 7, 8, 9, 31, 1000, 700_001)] + [(9, False), (1000, False)]:
         q1, q2 = data(n, 4, dtype, finite), data(n, 4, dtype, finite)
         t1, t2, v = data(n, 3, dtype, finite), data(n, 3, dtype, finite), data(n, 3, dtype, finite)
         cases = [("quat_inv", (q1,)), ("quat_mul", (q1, q2)), ("quat_mul_e", (q1, q2)),

@@ -201,13 +201,18 @@ void quat_inv_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out, T eps)
             const T* q;
             T* out;
             T eps, m1;
+            bool stream;
             TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
                 using U = simd::V<T>;
-                simd::store_rows<T, 4>(out + 4 * r, detail::inverse<U>(simd::load_rows<T, 4>(q + 4 * r),
-                                                                      simd::splat(eps), simd::splat(m1)));
+                simd::store_rows<T, 4>(out + 4 * r,
+                                       detail::inverse<U>(simd::load_rows<T, 4>(q + 4 * r), simd::splat(eps),
+                                                          simd::splat(m1)),
+                                       stream);
             }
         };
-        n = simd::blocks(count, Block{q.p, out.p, eps, m1});
+        const bool stream = simd::streaming(out.p, count, 4);
+        n = simd::blocks(count, Block{q.p, out.p, eps, m1, stream});
+        simd::end_streaming(stream);
     }
     for (; n < count; ++n) detail::store(out, n, detail::inverse(detail::load4(q, n), eps, m1));
 }
@@ -220,10 +225,11 @@ struct ProductBlock {
     const T* a;
     const T* b;
     T* out;
+    bool stream;
     TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
         using U = simd::V<T>;
         const Quat<U> x = simd::load_rows<T, 4>(a + 4 * r), y = simd::load_rows<T, 4>(b + 4 * r);
-        simd::store_rows<T, 4>(out + 4 * r, Eight ? hamilton_e<U>(x, y) : hamilton<U>(x, y));
+        simd::store_rows<T, 4>(out + 4 * r, Eight ? hamilton_e<U>(x, y) : hamilton<U>(x, y), stream);
     }
 };
 
@@ -231,7 +237,10 @@ template <class T, bool Eight>
 std::ptrdiff_t product_blocks(std::ptrdiff_t count, const Strided<T>& q1, const Strided<T>& q2,
                               const StridedOut<T>& out) noexcept {
     if (!packed(q1, 4) || !packed(q2, 4) || !packed(out, 4)) return 0;
-    return simd::blocks(count, ProductBlock<T, Eight>{q1.p, q2.p, out.p});
+    const bool stream = simd::streaming(out.p, count, 4);
+    const std::ptrdiff_t done = simd::blocks(count, ProductBlock<T, Eight>{q1.p, q2.p, out.p, stream});
+    simd::end_streaming(stream);
+    return done;
 }
 
 }  // namespace detail
@@ -263,13 +272,18 @@ void quat_apply_wxyz(std::ptrdiff_t count, Strided<T> quat, Strided<T> vec, Stri
             const T* q;
             const T* v;
             T* out;
+            bool stream;
             TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
                 using U = simd::V<T>;
-                simd::store_rows<T, 3>(out + 3 * r, detail::rotate<U>(simd::load_rows<T, 4>(q + 4 * r),
-                                                                     simd::load_rows<T, 3>(v + 3 * r)));
+                simd::store_rows<T, 3>(out + 3 * r,
+                                       detail::rotate<U>(simd::load_rows<T, 4>(q + 4 * r),
+                                                         simd::load_rows<T, 3>(v + 3 * r)),
+                                       stream);
             }
         };
-        n = simd::blocks(count, Block{quat.p, vec.p, out.p});
+        const bool stream = simd::streaming(out.p, count, 3);
+        n = simd::blocks(count, Block{quat.p, vec.p, out.p, stream});
+        simd::end_streaming(stream);
     }
     for (; n < count; ++n) detail::store(out, n, detail::rotate(detail::load4(quat, n), detail::load3(vec, n)));
 }
@@ -357,6 +371,7 @@ void subtract_frame_transforms_wxyz(std::ptrdiff_t count, Strided<T> t01, Stride
             const T *t01, *q01, *t02, *q02;
             T *t12, *q12;
             T eps, m1;
+            bool stream;
             TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
                 using U = simd::V<T>;
                 const detail::Vec3<U> a = simd::load_rows<T, 3>(t01 + 3 * r);
@@ -367,11 +382,14 @@ void subtract_frame_transforms_wxyz(std::ptrdiff_t count, Strided<T> t01, Stride
                 detail::Quat<U> q_out;
                 detail::frame_difference<U>(a, q, b, p, t02 != nullptr, q02 != nullptr, simd::splat(eps),
                                             simd::splat(m1), t, q_out);
-                simd::store_rows<T, 3>(t12 + 3 * r, t);
-                simd::store_rows<T, 4>(q12 + 4 * r, q_out);
+                simd::store_rows<T, 3>(t12 + 3 * r, t, stream);
+                simd::store_rows<T, 4>(q12 + 4 * r, q_out, stream);
             }
         };
-        n = simd::blocks(count, Block{t01.p, q01.p, t02.p, q02.p, t12.p, q12.p, eps, m1});
+        // Seven components a row between the two outputs.
+        const bool stream = simd::streaming(t12.p, count, 7) && simd::streaming(q12.p, count, 7);
+        n = simd::blocks(count, Block{t01.p, q01.p, t02.p, q02.p, t12.p, q12.p, eps, m1, stream});
+        simd::end_streaming(stream);
     }
     for (; n < count; ++n) {
         const detail::Vec3<T> a = detail::load3(t01, n);

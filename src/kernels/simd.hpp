@@ -13,11 +13,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TRACKSCOPE_SIMD_AVX2 1
 #define TRACKSCOPE_TARGET_AVX2 __attribute__((target("avx2")))
+#include <emmintrin.h>
 #endif
 
 namespace trackscope::kernels::simd {
@@ -67,6 +69,50 @@ TRACKSCOPE_LANES_INLINE void store(T* p, V<T> v) noexcept {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Outputs of at least this many bytes bypass the cache (non-temporal stores): they cannot stay
+// in it anyway, and a store that misses would first read its line from memory.
+constexpr std::size_t kStreamBytes = std::size_t(8) << 20;
+
+// Whether a kernel writing `rows` rows of `width` at p streams its four-row blocks (16-byte
+// aligned stores).
+template <class T>
+inline bool streaming(const T* p, std::ptrdiff_t rows, std::ptrdiff_t width) noexcept {
+#ifdef TRACKSCOPE_SIMD_AVX2
+    return static_cast<std::size_t>(rows) * static_cast<std::size_t>(width) * sizeof(T) >= kStreamBytes &&
+           reinterpret_cast<std::uintptr_t>(p) % 16 == 0;
+#else
+    (void)p, (void)rows, (void)width;
+    return false;
+#endif
+}
+
+// Orders the streamed stores before whatever the caller does next.
+inline void end_streaming(bool streamed) noexcept {
+#ifdef TRACKSCOPE_SIMD_AVX2
+    if (streamed) _mm_sfence();
+#else
+    (void)streamed;
+#endif
+}
+
+template <class T>
+TRACKSCOPE_LANES_INLINE void put(T* p, V<T> v, bool stream) noexcept {
+#ifdef TRACKSCOPE_SIMD_AVX2
+    if (stream) {
+        if constexpr (sizeof(V<T>) == 16) {
+            _mm_stream_ps(reinterpret_cast<float*>(p), (__m128)v);
+        } else {
+            typedef double Half __attribute__((vector_size(16)));
+            _mm_stream_pd(p, (__m128d)(Half)__builtin_shufflevector(v, v, 0, 1));
+            _mm_stream_pd(p + 2, (__m128d)(Half)__builtin_shufflevector(v, v, 2, 3));
+        }
+        return;
+    }
+#endif
+    (void)stream;
+    store(p, v);
+}
+
 #define TRACKSCOPE_SHUFFLE __builtin_shufflevector
 
 // 4x4 transpose: rows r0..r3 in, columns out (and back: the transpose is its own inverse).
@@ -95,21 +141,23 @@ TRACKSCOPE_LANES_INLINE std::array<V<T>, K> load_rows(const T* p) noexcept {
 }
 
 // K lane vectors stored as four rows of K components at p (row stride K).
+// With `stream` (rows of 3 or 4, p 16-byte aligned) the stores bypass the cache.
 template <class T, std::size_t K>
-TRACKSCOPE_LANES_INLINE void store_rows(T* p, const std::array<V<T>, K>& v) noexcept {
+TRACKSCOPE_LANES_INLINE void store_rows(T* p, const std::array<V<T>, K>& v, bool stream = false) noexcept {
     static_assert(K == 3 || K == 4 || K == 9, "rows of 3, 4 or 9 components");
     if constexpr (K == 4) {
         const std::array<V<T>, 4> r = transpose4<T>(v[0], v[1], v[2], v[3]);
-        for (std::size_t i = 0; i < 4; ++i) store(p + 4 * i, r[i]);
+        for (std::size_t i = 0; i < 4; ++i) put(p + 4 * i, r[i], stream);
     } else if constexpr (K == 3) {
         const V<T> x = v[0], y = v[1], z = v[2];
         const V<T> xy01 = TRACKSCOPE_SHUFFLE(x, y, 0, 4, 1, 5), yz12 = TRACKSCOPE_SHUFFLE(y, z, 1, 5, 2, 6),
                    xy33 = TRACKSCOPE_SHUFFLE(x, y, 3, 7, 2, 2);
-        store(p, TRACKSCOPE_SHUFFLE(xy01, z, 0, 1, 4, 2));
-        store(p + 4, TRACKSCOPE_SHUFFLE(yz12, x, 0, 1, 6, 2));
-        store(p + 8, TRACKSCOPE_SHUFFLE(xy33, z, 6, 0, 1, 7));
+        put(p, TRACKSCOPE_SHUFFLE(xy01, z, 0, 1, 4, 2), stream);
+        put(p + 4, TRACKSCOPE_SHUFFLE(yz12, x, 0, 1, 6, 2), stream);
+        put(p + 8, TRACKSCOPE_SHUFFLE(xy33, z, 6, 0, 1, 7), stream);
     } else {
         // Row i holds components 0..3, 4..7 and 8: two transposed quads and one lane.
+        (void)stream;
         const std::array<V<T>, 4> a = transpose4<T>(v[0], v[1], v[2], v[3]);
         const std::array<V<T>, 4> b = transpose4<T>(v[4], v[5], v[6], v[7]);
         for (std::size_t i = 0; i < 4; ++i) {
