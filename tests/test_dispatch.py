@@ -118,7 +118,7 @@ for dtype in (np.float64, np.float32):
     for n, finite in [(n, True) for n in (1, 3, 4, 5, 7, 8, 9, 31, 1000, 700_001)] + [(9, False), (1000, False)]:
         q1, q2 = data(n, 4, dtype, finite), data(n, 4, dtype, finite)
         t1, t2, v = data(n, 3, dtype, finite), data(n, 3, dtype, finite), data(n, 3, dtype, finite)
-        cases = [("quat_inv", (q1,)), ("quat_mul", (q1, q2)), ("quat_mul_e", (q1, q2)),
+        cases = [("quat_conjugate", (q1,)), ("quat_inv", (q1,)), ("quat_mul", (q1, q2)), ("quat_mul_e", (q1, q2)),
                  ("quat_apply", (q1, v)), ("matrix_from_quat", (q1,)),
                  ("subtract_frame_transforms", (t1, q1, t2, q2)),
                  ("subtract_frame_transforms", (t1, q1, None, q2)),

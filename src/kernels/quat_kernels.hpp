@@ -185,7 +185,27 @@ template <class T>
 void quat_conjugate_wxyz(std::ptrdiff_t count, Strided<T> q, StridedOut<T> out) noexcept {
     detail::require_float<T>();
     const T m1 = detail::minus_one<T>;
-    for (std::ptrdiff_t n = 0; n < count; ++n) detail::store(out, n, detail::conjugate(detail::load4(q, n), m1));
+    std::ptrdiff_t n = 0;
+    if (detail::packed(q, 4) && detail::packed(out, 4)) {
+        // A row fills one lane vector: w is kept from the row, x, y, z taken from row * -1.
+        struct Block {
+            const T* q;
+            T* out;
+            T m1;
+            bool stream;
+            TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+                for (std::ptrdiff_t i = 0; i < simd::kLanes; ++i) {
+                    const simd::V<T> row = simd::load(q + 4 * (r + i));
+                    const simd::V<T> negated = row * simd::splat(m1);
+                    simd::put(out + 4 * (r + i), __builtin_shufflevector(row, negated, 0, 5, 6, 7), stream);
+                }
+            }
+        };
+        const bool stream = simd::streaming(out.p, count, 4);
+        n = simd::blocks(count, Block{q.p, out.p, m1, stream});
+        simd::end_streaming(stream);
+    }
+    for (; n < count; ++n) detail::store(out, n, detail::conjugate(detail::load4(q, n), m1));
 }
 
 // quat_inv: conjugate over the squared norm clamped below at eps. eps arrives as T: use the float
