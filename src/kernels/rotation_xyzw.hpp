@@ -3,7 +3,12 @@
 // rotation vectors and the rotation aligning the z axis with a vector.
 #pragma once
 
+#include <array>
+#include <cfloat>
 #include <cmath>
+#include <cstddef>
+
+#include "kernels/simd.hpp"
 
 namespace trackscope::kernels {
 
@@ -38,6 +43,51 @@ inline void matrix_xyzw(const double* q, double* m) noexcept {
     m[2] = 2 * (xz + yw);
     m[5] = 2 * (yz - xw);
     m[8] = -x2 - y2 + z2 + w2;
+}
+
+// R.from_quat(q).as_matrix() over packed rows (4 each, out 9 each): per row, from_quat's checks
+// (finite components, a finite non-zero squared norm), normalise_xyzw and matrix_xyzw, four rows
+// at a time in lanes where simd::blocks runs them. False when a row fails the checks (out is
+// then partly written).
+inline bool matrices_from_quat_rows_xyzw(std::ptrdiff_t count, const double* q, double* out) noexcept {
+    using V = simd::V<double>;
+    using M = simd::Lanes<double>::Mask;
+    struct Block {
+        const double* q;
+        double* out;
+        M* rejected;
+        TRACKSCOPE_LANES_INLINE void operator()(std::ptrdiff_t r) const noexcept {
+            const std::array<V, 4> c = simd::load_rows<double, 4>(q + 4 * r);
+            const V max = simd::splat(DBL_MAX), zero = simd::splat(0.0);
+            const M magnitude = ~(M)simd::splat(-0.0);
+            const V norm2 = c[0] * c[0] + c[1] * c[1] + c[2] * c[2] + c[3] * c[3];
+            M ok = (M)(norm2 > zero) & (M)(norm2 <= max);
+            for (const V& v : c) ok &= (M)((V)((M)v & magnitude) <= max);
+            *rejected |= ~ok;
+            const V n = {std::sqrt(norm2[0]), std::sqrt(norm2[1]), std::sqrt(norm2[2]), std::sqrt(norm2[3])};
+            const V x = c[0] / n, y = c[1] / n, z = c[2] / n, w = c[3] / n;
+            const V x2 = x * x, y2 = y * y, z2 = z * z, w2 = w * w;
+            const V xy = x * y, zw = z * w, xz = x * z, yw = y * w, yz = y * z, xw = x * w;
+            const V two = simd::splat(2.0);
+            simd::store_rows<double, 9>(out + 9 * r, {x2 - y2 - z2 + w2, two * (xy - zw), two * (xz + yw),
+                                                      two * (xy + zw), -x2 + y2 - z2 + w2, two * (yz - xw),
+                                                      two * (xz - yw), two * (yz + xw), -x2 - y2 + z2 + w2});
+        }
+    };
+    M rejected = {};
+    std::ptrdiff_t n = simd::blocks(count, Block{q, out, &rejected});
+    for (std::ptrdiff_t i = 0; i < 4; ++i)
+        if (rejected[i]) return false;
+    for (; n < count; ++n) {
+        double row[4] = {q[4 * n], q[4 * n + 1], q[4 * n + 2], q[4 * n + 3]};
+        const double norm2 = row[0] * row[0] + row[1] * row[1] + row[2] * row[2] + row[3] * row[3];
+        for (double v : row)
+            if (!std::isfinite(v)) return false;
+        if (!(norm2 > 0.0 && std::isfinite(norm2))) return false;
+        normalise_xyzw(row);
+        matrix_xyzw(row, out + 9 * n);
+    }
+    return true;
 }
 
 // from_matrix of an orthogonal row-major matrix: the largest of the three diagonal entries and

@@ -127,9 +127,33 @@ Ref imu_quat_to_euler(Call& c) {
 
 // R.from_quat(quat).as_matrix(): from_quat's normalisation and as_matrix's
 // formula, row by row; a single rotation's matrix is a view, as SciPy's is.
+namespace {
+
+// R.from_quat(q).as_matrix() of a C-contiguous float64 (N, 4) array in one
+// pass; empty for other operands and when a row is one from_quat rejects.
+Ref matrices_of_packed_rows(PyObject* o) {
+    if (!PyArray_CheckExact(o)) return {};
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_TYPE(a) != NPY_FLOAT64 || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 4 ||
+        PyArray_DIM(a, 0) < 1 || !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a) ||
+        !PyArray_ISNOTSWAPPED(a))
+        return {};
+    npy_intp dims[3] = {PyArray_DIM(a, 0), 3, 3};
+    Ref out = Ref::steal(PyArray_SimpleNew(3, dims, NPY_FLOAT64));
+    if (!k::matrices_from_quat_rows_xyzw(
+            dims[0], reinterpret_cast<const double*>(PyArray_DATA(a)),
+            reinterpret_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())))))
+        return {};
+    return out;
+}
+
+}  // namespace
+
 Ref matrix_from_quat_r(Call& c) {
     QuatRows r;
-    if (!r_intact(c) || !quat_rows(c.arg(0), r)) return {};
+    if (!r_intact(c)) return {};
+    if (Ref m = matrices_of_packed_rows(c.arg(0))) return m;
+    if (!quat_rows(c.arg(0), r)) return {};
     Ref m = matrices(r);
     if (r.single) return ts::item(m.get(), 0);
     return m;
