@@ -19,6 +19,7 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TRACKSCOPE_SIMD_AVX2 1
 #define TRACKSCOPE_TARGET_AVX2 __attribute__((target("avx2")))
+#include <cpuid.h>
 #include <emmintrin.h>
 #endif
 
@@ -170,12 +171,26 @@ TRACKSCOPE_LANES_INLINE void store_rows(T* p, const std::array<V<T>, K>& v, bool
 
 enum class Level { rows, avx2 };
 
+#ifdef TRACKSCOPE_SIMD_AVX2
+// AVX2 in the CPU and YMM state saved by the OS, asked of the CPU itself: __builtin_cpu_supports
+// reads a table the runtime library fills, and zig's runtime library leaves it empty.
+inline bool cpu_has_avx2() noexcept {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    if (!(c & (1u << 27)) || !(c & (1u << 28))) return false;  // OSXSAVE, AVX
+    unsigned xcr0 = 0, xcr0_high = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0 & 6u) != 6u) return false;  // XMM and YMM registers
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return (b & (1u << 5)) != 0;  // AVX2
+}
+#endif
+
 inline Level detect_level() noexcept {
     const char* forced = std::getenv("TRACKSCOPE_SIMD");
     if (forced && std::strcmp(forced, "off") == 0) return Level::rows;
 #ifdef TRACKSCOPE_SIMD_AVX2
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return Level::avx2;
+    if (cpu_has_avx2()) return Level::avx2;
 #endif
     return Level::rows;
 }
