@@ -7,6 +7,7 @@ import warnings
 import mujoco
 import numpy as np
 import pytest
+import scipy
 from scipy.spatial.transform import Rotation
 
 from trackscope import TrackscopeDrawer
@@ -263,6 +264,11 @@ def norm_calls(monkeypatch):
     return calls
 
 
+# Releases whose align_vectors and Euler steps the native arrow reproduces.
+SCIPY_STEPS_KNOWN = tuple(int(p) for p in scipy.__version__.split(".")[:2]) in {
+    (1, 13), (1, 14), (1, 15), (1, 17)}
+
+
 def vectors(kind, rng, quat):
     """Direction vectors of one kind: ordinary, 10**±150 in size, of length
     just above or below 1e-6, turned onto the world's ±z axis up to a small
@@ -340,7 +346,8 @@ def test_arrows_outside_the_native_steps(monkeypatch, args, kwargs, native):
     want = arrow_outcome(reference.TrackscopeDrawer, full, kwargs, "warn")
     calls = norm_calls(monkeypatch)
     assert arrow_outcome(TrackscopeDrawer, full, kwargs, "warn") == want
-    assert native is None or (not calls) == native
+    # A SciPy release whose steps are not known takes the general steps throughout.
+    assert native is None or (not calls) == (native and SCIPY_STEPS_KNOWN)
 
 
 @pytest.mark.parametrize("name", ["sRot", "np"])
