@@ -76,14 +76,8 @@ Ref frame_row(Call& c, PyObject* suffix) {
 // An exact int that indexes an axis of `size` (negative counts from the end),
 // wrapped into [0, size); false otherwise, without an error set.
 bool axis_index(PyObject* o, npy_intp size, npy_intp& out) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    if (v < -size || v >= size) return false;
+    long long v = 0;
+    if (!exact_int_in(o, -size, size - 1, v)) return false;
     out = static_cast<npy_intp>(v < 0 ? v + size : v);
     return true;
 }

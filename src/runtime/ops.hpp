@@ -126,6 +126,21 @@ inline Ref call(const MethodRef& m, PyObject** args, std::size_t nargs, PyObject
                                           nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// The value of an exact int within [lo, hi]; false, with no error set, for
+// anything else.  Runs no Python code.
+inline bool exact_int_in(PyObject* o, long long lo, long long hi, long long& value) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    if (v < lo || v > hi) return false;
+    value = v;
+    return true;
+}
+
 inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
 inline Ref item(PyObject* o, Py_ssize_t i) {
     Ref k = Ref::steal(PyLong_FromSsize_t(i));

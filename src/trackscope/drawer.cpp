@@ -7,6 +7,8 @@
 #include "runtime/ops.hpp"
 #include "trackscope/fast_arrow.hpp"
 
+#include <climits>
+
 namespace trackscope {
 
 using namespace ts;
@@ -128,13 +130,9 @@ Ref update_rg_view(Call& c) {
     Ref count = item(shape.get(), Py_ssize_t{0});
     // range(count) of an int that fits is counted here; anything else is
     // iterated as whatever range() makes of it.
-    bool counted = false;
     long long n = 0;
-    if (range.is(reinterpret_cast<PyObject*>(&PyRange_Type)) && PyLong_CheckExact(count.get())) {
-        int overflow = 0;
-        n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-        counted = !overflow && n < (1LL << 40);
-    }
+    const bool counted = range.is(reinterpret_cast<PyObject*>(&PyRange_Type)) &&
+                         exact_int_in(count.get(), LLONG_MIN, (1LL << 40) - 1, n);
     Ref it;
     if (!counted) {
         Ref indices = call(range, {count.get()});
@@ -144,14 +142,8 @@ Ref update_rg_view(Call& c) {
     // exact ndarray's row, an exact int's arithmetic.
     const bool array_rows = PyArray_CheckExact(body_pos) != 0;
     long long base = 0;
-    int overflow = 1;
-    if (PyLong_CheckExact(humanoid_id)) {
-        base = PyLong_AsLongLongAndOverflow(humanoid_id, &overflow);
-        if (base == -1 && PyErr_Occurred()) raise();
-        if (base < -(1LL << 40) || base > (1LL << 40)) overflow = 1;
-    }
     const bool array_row = array_rows && counted;
-    const bool int_id = !overflow && counted;
+    const bool int_id = counted && exact_int_in(humanoid_id, -(1LL << 40), 1LL << 40, base);
     for (long long j = 0;; ++j) {
         Ref index;
         if (!counted) {

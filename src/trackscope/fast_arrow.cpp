@@ -50,14 +50,8 @@ bool plain_real(PyObject* o, double& value) {
         value = PyArrayScalar_VAL(o, Double);
         return true;
     }
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    if (v > (1LL << 53) || v < -(1LL << 53)) return false;
+    long long v = 0;
+    if (!exact_int_in(o, -(1LL << 53), 1LL << 53, v)) return false;
     value = static_cast<double>(v);
     return true;
 }
