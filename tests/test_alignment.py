@@ -10,6 +10,7 @@ from math_transfrom import TransformAlignment
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference as ref  # noqa: E402
+from recording import recorded  # noqa: E402
 
 METHODS = ["__init__", "set_base", "align_quat", "align_xyz", "align_pos", "align_transform"]
 S = np.sin(np.pi / 4)
@@ -199,8 +200,7 @@ def test_set_base_state_log_and_warnings_like_plain(level, yaw_only, caplog):
         outcomes = []
         for cls in (TransformAlignment, ref.TransformAlignment):
             caplog.clear()
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
+            with recorded() as caught:
                 ta = cls(quat, [1.0, 2.0, 3.0], yaw_only=yaw_only, xy_only=True)
             outcomes.append((ta.R_base.as_quat().tobytes(), ta.R_base.single, ta.p_base.tolist(),
                              [str(w.message) for w in caught], [r.getMessage() for r in caplog.records]))
@@ -255,8 +255,7 @@ def test_align_pos_difference_matches_numpy(p_base, pos):
     for cls in (TransformAlignment, ref.TransformAlignment):
         ta = cls(np.array([0.0, 0.0, S, S]))
         ta.p_base = p_base
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
+        with recorded() as caught:
             out = ta.align_pos(pos)
         results.append((out.shape, out.dtype, out.flags.c_contiguous, out.tobytes(),
                         [(w.category, str(w.message)) for w in caught]))

@@ -2,7 +2,6 @@ import math
 import os
 import sys
 import types
-import warnings
 
 import mujoco
 import numpy as np
@@ -117,6 +116,7 @@ def test_short_arrow(vec):
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference  # noqa: E402
+from recording import recorded  # noqa: E402
 
 
 def summary(value):
@@ -242,10 +242,7 @@ def arrow_outcome(cls, args, kwargs, errstate):
         def add_marker(self, **kw):
             markers.append([(k, exact(v)) for k, v in kw.items()])
 
-    with warnings.catch_warnings(record=True) as caught, np.errstate(all=errstate):
-        warnings.simplefilter("always")
-        # A file another test left open may be collected meanwhile.
-        warnings.simplefilter("ignore", ResourceWarning)
+    with recorded() as caught, np.errstate(all=errstate):
         try:
             cls(Exact()).draw_arrow(*args, **kwargs)
         except Exception as exc:

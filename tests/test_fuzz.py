@@ -37,6 +37,7 @@ import math_transfrom as mt  # noqa: E402
 import motion_env_wbt as menv  # noqa: E402
 import reference as ref  # noqa: E402
 from clips import make_clip, write_clip  # noqa: E402
+from recording import recorded  # noqa: E402
 
 DEFAULT_EXAMPLES = 25
 EXAMPLES = int(os.environ.get("TRACKSCOPE_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
@@ -215,8 +216,7 @@ def general_path():
 
 def outcome(call):
     """(result or exception, warnings) of call(); never lets one escape."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+    with recorded() as caught:
         try:
             result = call()
         except RecursionError:

@@ -6,7 +6,6 @@ import copy
 import math
 import os
 import sys
-import warnings
 import zlib
 
 import numpy as np
@@ -19,14 +18,14 @@ import math_transfrom as mt
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference as ref  # noqa: E402
+from recording import recorded  # noqa: E402
 
 QUAT_FUNCTIONS = ["quat_conjugate", "quat_inv", "quat_mul", "quat_mul_e", "quat_apply"]
 
 
 def run(fn, args, kwargs=None):
     """Result or (exception type, message), with the warnings raised."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+    with recorded() as caught:
         try:
             result = fn(*args, **(kwargs or {}))
         except Exception as e:  # noqa: BLE001

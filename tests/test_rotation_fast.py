@@ -6,7 +6,6 @@ other case (and every error) to SciPy."""
 import os
 import sys
 
-import warnings
 
 import numpy as np
 import pytest
@@ -17,6 +16,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import trackscope  # noqa: F401,E402
 import math_transfrom as mt  # noqa: E402
 import reference as ref  # noqa: E402
+from recording import recorded  # noqa: E402
 
 rng = np.random.default_rng(7)
 
@@ -203,11 +203,9 @@ def test_euler_functions_at_gimbal_lock_and_wrap(angles):
                        ("reset_quat_yaw_only_keep_rp", (offset, q)),
                        ("reset_pose_yaw_only", (p1, q, p2, offset)),
                        ("reset_pose_yaw_only_keep_rp", (p1, offset, p2, q))]:
-        with warnings.catch_warnings(record=True) as ours:
-            warnings.simplefilter("always")
+        with recorded() as ours:
             got = getattr(mt, name)(*args)
-        with warnings.catch_warnings(record=True) as theirs:
-            warnings.simplefilter("always")
+        with recorded() as theirs:
             want = getattr(ref, name)(*args)
         assert [str(w.message) for w in ours] == [str(w.message) for w in theirs]
         for g, w in zip(got, want) if isinstance(want, tuple) else [(got, want)]:
@@ -271,8 +269,7 @@ def test_base_changed_in_place_is_read_at_each_call(change):
 
 def outcome(f, args, errstate):
     """Result and warnings of f(*args) under np.errstate(all=errstate), or its exception."""
-    with warnings.catch_warnings(record=True) as caught, np.errstate(all=errstate):
-        warnings.simplefilter("always")
+    with recorded() as caught, np.errstate(all=errstate):
         try:
             result = f(*args)
         except Exception as exc:  # noqa: BLE001
