@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Fresh-machine setup shared by the test and benchmark commands: a virtualenv
-# per interpreter (scripts/venv.sh), torch==2.13.0, the other dependencies and
-# the extension built from this checkout.  Extra arguments are more packages.
+# Fresh-machine setup shared by the test, demo and benchmark commands: a
+# virtualenv per interpreter (scripts/venv.sh), torch==2.13.0, the other
+# dependencies, and the extension and the tools package (tools/) built from
+# this checkout.  Every version comes from constraints.txt (PIP_CONSTRAINT,
+# which isolated builds see too).  Extra arguments are more packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
@@ -17,6 +19,7 @@ if [ -e "$VENV" ]; then
     fi
 fi
 
+export PIP_CONSTRAINT="$PWD/constraints.txt"
 started=$SECONDS
 step_start=$SECONDS
 step() { step_start=$SECONDS; echo "==> $*"; }
@@ -38,7 +41,8 @@ else
     done_step
 fi
 
-deps=(numpy scipy mujoco pytest hypothesis pyelftools tqdm matplotlib imageio imageio-ffmpeg)
+deps=(numpy scipy mujoco pytest hypothesis pyelftools tqdm matplotlib pillow imageio imageio-ffmpeg
+      onnxruntime onnx qpsolvers daqp proxsuite osqp clarabel)
 step "dependencies: ${deps[*]} $*"
 "${pip[@]}" "${deps[@]}" "$@"
 done_step
@@ -49,7 +53,9 @@ step "type checkers: mypy pyright"
 "${pip[@]}" mypy "pyright[nodejs]"
 done_step
 
-step "building and installing trackscope from this checkout (about a minute)"
-"${pip[@]}" --config-settings=build-dir="build/wheel-$("$VENV/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" .
+# One pip run for both, so the tools' dependency on trackscope is met by this
+# checkout, never looked up on a registry.
+step "building and installing trackscope and trackscope-tools from this checkout (about a minute)"
+"${pip[@]}" --config-settings=build-dir="build/wheel-$("$VENV/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" . -e ./tools
 done_step
 echo "==> set up in $((SECONDS - started)) s"

@@ -43,9 +43,10 @@ PLATFORMS = ["manylinux_2_17_aarch64", "manylinux2014_aarch64", "manylinux_2_28_
 # Every differential (bit-exact) test file runs by default.  `--all` adds them.
 SLOW_UNDER_EMULATION = ["test_import.py", "test_robustness.py", "test_leaks.py"]
 # Type checking of the stubs (pyright, a Node program beside the interpreter)
-# and the replay tool (an ffmpeg binary, EGL rendering) start programs that
+# and the tools package (tests/tools: an ffmpeg binary, EGL rendering, ONNX
+# Runtime and QP solvers, not installed there) start programs that
 # do not run here without binfmt; neither depends on the architecture.
-NOT_EMULATED = ["test_stubs.py", "test_replay_tool.py"]
+NOT_EMULATED = ["test_stubs.py", "tools"]
 
 
 class SetupError(RuntimeError):

@@ -1,34 +1,35 @@
-"""tools/clip.py: conversion, recording, built-in motions and inspect."""
-
-import os
-import sys
+"""trackscope-clip: conversion, recording, built-in motions and inspect."""
 
 import mujoco
 import numpy as np
 import pytest
 from scipy.spatial.transform import Rotation
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-import clip as clip_tool  # noqa: E402
-
-import trackscope  # noqa: E402,F401
-from motion_env_wbt import Wbt_env  # noqa: E402
+import trackscope  # noqa: F401
+from motion_env_wbt import Wbt_env
+from trackscope_tools import robot
+from trackscope_tools.builtin import builtin_motion
+from trackscope_tools.clipfile import write_clip
+from trackscope_tools.cli.clip import main as clip_main
+from trackscope_tools.motion import Motion, resample
+from trackscope_tools.readers import BASE_COLUMNS
+from trackscope_tools.recording import record_clip
 
 
 @pytest.fixture(scope="module")
 def tables():
-    return clip_tool.robot_tables()
+    return robot.tables()
 
 
 @pytest.fixture(scope="module")
 def model():
-    return clip_tool.load_model()
+    return robot.load_model()
 
 
 @pytest.fixture(scope="module")
 def squat(model, tables):
-    motion = clip_tool.builtin_motion("squat_turn", model, tables, seconds=2.0)
-    return motion, clip_tool.record_clip(model, motion, tables)
+    motion = builtin_motion("squat_turn", model, tables, seconds=2.0)
+    return motion, record_clip(model, motion, tables)
 
 
 def test_recorded_poses_agree_with_mujoco_kinematics(model, tables, squat):
@@ -74,13 +75,13 @@ def test_csv_columns_by_name_reach_the_environment_in_clip_order(tmp_path, table
     frames, joints = 16, list(tables.orig_names_joint)
     angles = np.asarray(tables.default_joint_pos)[tables.target_indices_action] \
         + 0.1 * np.sin(np.linspace(0, 3, frames))[:, None] * rng.uniform(0.5, 1.0, 29)
-    header = list(clip_tool.BASE_COLUMNS) + joints
+    header = list(BASE_COLUMNS) + joints
     rows = np.concatenate([np.tile([0.0, 0.0, 0.8, 1.0, 0.0, 0.0, 0.0], (frames, 1)), angles], axis=1)
     order = rng.permutation(len(header))                     # columns in any order
     csv = tmp_path / "walk.csv"
     csv.write_text(",".join(header[i] for i in order) + "\n"
                    + "\n".join(",".join(repr(float(v)) for v in r[order]) for r in rows) + "\n")
-    assert clip_tool.main(["convert", str(csv), "--fps", "25", "--root", str(tmp_path)]) == 0
+    assert clip_main(["convert", str(csv), "--fps", "25", "--root", str(tmp_path)]) == 0
     env = Wbt_env(str(tmp_path), file="walk")
     assert env.walk_time_step_total == 31                    # 0.6 s at 50 Hz
     env.update_time_steps(2)                                 # 0.04 s = source frame 1
@@ -89,8 +90,8 @@ def test_csv_columns_by_name_reach_the_environment_in_clip_order(tmp_path, table
 
 def test_resample_slerps_the_base_orientation():
     quat = np.array([[1.0, 0, 0, 0], [np.cos(0.5), 0, 0, np.sin(0.5)]])   # 0 -> 1 rad yaw
-    motion = clip_tool.Motion(10.0, np.array([[0.0, 0, 0], [1.0, 0, 0]]), quat, np.zeros((2, 29)))
-    out = clip_tool.resample(motion, 50)
+    motion = Motion(10.0, np.array([[0.0, 0, 0], [1.0, 0, 0]]), quat, np.zeros((2, 29)))
+    out = resample(motion, 50)
     assert out.frames == 6
     np.testing.assert_allclose(out.base_pos[:, 0], np.linspace(0, 1, 6))
     yaw = Rotation.from_quat(out.base_quat[:, [1, 2, 3, 0]]).as_euler("xyz")[:, 2]
@@ -106,12 +107,12 @@ def test_resample_slerps_the_base_orientation():
 def test_inspect_rejects_a_bad_clip(tmp_path, capsys, squat, spoil, message):
     clip = {k: np.array(v) for k, v in squat[1].items()}
     good = tmp_path / "good.npz"
-    clip_tool.write_clip(str(good), clip)
+    write_clip(str(good), clip)
     spoil(clip)
     bad = tmp_path / "bad.npz"
-    clip_tool.write_clip(str(bad), clip)
-    assert clip_tool.main(["inspect", str(good)]) == 0
-    assert clip_tool.main(["inspect", str(bad)]) == 1
+    write_clip(str(bad), clip)
+    assert clip_main(["inspect", str(good)]) == 0
+    assert clip_main(["inspect", str(bad)]) == 1
     assert message in capsys.readouterr().out
 
 
@@ -126,6 +127,6 @@ def test_convert_refuses_bad_input(tmp_path, capsys, content, message):
         path = tmp_path / "m.npy"
     else:
         path.write_text(content)
-    assert clip_tool.main(["convert", str(path), "--fps", "30", "--root", str(tmp_path)]) == 1
+    assert clip_main(["convert", str(path), "--fps", "30", "--root", str(tmp_path)]) == 1
     assert message in capsys.readouterr().err
     assert not (tmp_path / "assets").exists()

@@ -1,4 +1,4 @@
-"""tools/replay.py: Wbt_env driven at the control rate, PD tracking, the
+"""trackscope-replay: Wbt_env driven at the control rate, PD tracking, the
 marker viewer and offscreen rendering."""
 
 import json
@@ -11,22 +11,24 @@ import numpy as np
 import pytest
 from scipy.spatial.transform import Rotation
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
-sys.path.insert(0, TOOLS)
-import clip as clip_tool  # noqa: E402
-import replay  # noqa: E402
-
-import trackscope  # noqa: E402
-from motion_env_wbt import Wbt_env  # noqa: E402
+import trackscope
+from motion_env_wbt import Wbt_env
+from trackscope_tools import gl, render, robot, simulation
+from trackscope_tools.builtin import builtin_motion
+from trackscope_tools.clipfile import clip_path, write_clip
+from trackscope_tools.cli.replay import main as replay_main
+from trackscope_tools.controllers import KinematicController, PDController
+from trackscope_tools.recording import record_clip
+from trackscope_tools.report import rms
 
 
 @pytest.fixture(scope="module")
 def root(tmp_path_factory):
     root = tmp_path_factory.mktemp("replay")
-    tables, model = clip_tool.robot_tables(), clip_tool.load_model()
+    model = robot.load_model()
     for name in ("stand", "squat_turn"):
-        motion = clip_tool.builtin_motion(name, model, tables, seconds=1.5)
-        clip_tool.write_clip(clip_tool.clip_path(root, name), clip_tool.record_clip(model, motion, tables))
+        motion = builtin_motion(name, model, seconds=1.5)
+        write_clip(clip_path(root, name), record_clip(model, motion))
     return str(root)
 
 
@@ -41,22 +43,22 @@ def test_reset_puts_the_anchor_at_the_origin_with_zero_heading(root):
 
 @pytest.mark.parametrize("mode", ["tracking", "kinematic"])
 def test_track_follows_the_reference(root, mode):
-    model = mujoco.MjModel.from_xml_path(
-        os.path.join(replay.MODEL_DIR, "tracking.xml" if mode == "tracking" else "humanoid.xml"))
-    clip = replay.Clip(Wbt_env(root, file="squat_turn"), model)
-    record = replay.track(clip, model, mode)
-    assert record["frames"] == clip.frames == 75
+    controller = PDController() if mode == "tracking" else KinematicController()
+    model = robot.load_model(controller.model_path)
+    clip = simulation.Clip(Wbt_env(root, file="squat_turn"), model)
+    record = simulation.run_clip(clip, model, controller)
+    assert record["frames"] == record["ticks"] == clip.frames == 75
     if mode == "kinematic":
         assert np.abs(record["joint_err"]).max() < 1e-12
         assert record["body_pos_err"].max() < 1e-9 and record["anchor_pos_err"].max() < 1e-9
     else:
-        assert replay.rms(record["joint_err"]) < 0.04
+        assert rms(record["joint_err"]) < 0.04
         assert record["anchor_pos_err"].max() < 0.01
         assert not record["saturated"].any()
 
 
 def test_marker_scene_turns_drawer_markers_into_geoms():
-    markers = replay.MarkerScene()
+    markers = render.MarkerScene()
     drawer = trackscope.TrackscopeDrawer(markers)
     pos = np.array([[0.0, 0, 1], [0.5, 0, 1]])
     drawer.update_rg_view(pos, None, 0)
@@ -77,15 +79,15 @@ def test_marker_scene_turns_drawer_markers_into_geoms():
 
 
 RENDER_ONE = """
-import sys, numpy as np
-sys.path.insert(0, {tools!r})
-import mujoco, replay, trackscope
-model = mujoco.MjModel.from_xml_path(replay.MODEL_DIR + "/humanoid.xml")
+import numpy as np
+import mujoco, trackscope
+from trackscope_tools import render, robot
+model = robot.load_model()
 data = mujoco.MjData(model)
 mujoco.mj_forward(model, data)
-markers = replay.MarkerScene(ghost_ids=())
+markers = render.MarkerScene(ghost_ids=())
 trackscope.TrackscopeDrawer(markers).update_rg_view(data.xpos[[1, 17]] + [0.3, 0, 0], None, 0)
-frames = replay.Frames(model, 96, 64)
+frames = render.Frames(model, 96, 64)
 frames.look_at([0, 0, 0.7])
 image = frames.render(data, markers)
 red = (image[..., 0] > 150) & (image[..., 1] < 80) & (image[..., 2] < 80)
@@ -94,10 +96,10 @@ print(image.shape, int(red.sum()))
 
 
 def test_one_offscreen_frame_renders():
-    backend = replay.gl_backend()
-    if backend is None or backend.lower() in ("disable", "disabled", "off"):
-        pytest.skip(f"no OpenGL: {replay.GL_MISSING}")
-    out = subprocess.run([sys.executable, "-c", RENDER_ONE.format(tools=TOOLS)], capture_output=True,
+    backend = gl.offscreen_backend()
+    if backend is None or backend.lower() in gl.DISABLED:
+        pytest.skip(f"no OpenGL: {gl.GL_MISSING}")
+    out = subprocess.run([sys.executable, "-c", RENDER_ONE], capture_output=True,
                          text=True, env=dict(os.environ, MUJOCO_GL=backend), timeout=300)
     assert out.returncode == 0, out.stderr
     shape, red = out.stdout.split(")")
@@ -106,11 +108,11 @@ def test_one_offscreen_frame_renders():
 
 def test_main_writes_plot_and_summary(root, tmp_path, capsys):
     out = tmp_path / "out"
-    assert replay.main(["--root", root, "--out", str(out), "--no-render"]) == 0
+    assert replay_main(["--root", root, "--out", str(out), "--no-render"]) == 0
     summary = json.loads((out / "summary.json").read_text())
     assert [c["name"] for c in summary["clips"]] == ["stand", "squat_turn"]
     assert summary["frames"] == 150 and summary["seconds"] == pytest.approx(3.0)
     assert summary["query_latency_us"]["ticks"] == 150
     assert (out / "tracking_error.png").stat().st_size > 0
     assert "joint RMS" in capsys.readouterr().out
-    assert replay.main(["--root", str(tmp_path / "none"), "--no-render"]) == 1
+    assert replay_main(["--root", str(tmp_path / "none"), "--no-render"]) == 1

@@ -1,6 +1,4 @@
-"""models/humanoid.xml against the robot tables of Wbt_env."""
-
-import os
+"""The tools' robot model against the robot tables of Wbt_env."""
 
 import mujoco
 import numpy as np
@@ -9,9 +7,9 @@ import pytest
 import trackscope  # noqa: F401
 from motion_env_wbt import Wbt_env
 
-import clips
+from trackscope_tools import robot
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import clips
 
 
 @pytest.fixture(scope="module")
@@ -23,7 +21,7 @@ def env(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def model():
-    return mujoco.MjModel.from_xml_path(os.path.join(ROOT, "models", "humanoid.xml"))
+    return robot.load_model()
 
 
 def test_bodies_are_orig_names_in_order(model, env):

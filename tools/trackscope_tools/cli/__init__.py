@@ -1,0 +1,1 @@
+"""Thin command-line modules: argparse, then the package's functions."""

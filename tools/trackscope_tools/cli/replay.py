@@ -1,0 +1,168 @@
+"""trackscope-replay: replay motion clips through Wbt_env at the control rate.
+
+For every clip: construct Wbt_env on it, reset(), and per 20 ms control tick
+call update_time_steps and read the command and the anchor pose, as a
+controller does. One simulation loop runs the robot in MuJoCo at sim_dt with
+sim_decimation physics steps per tick, driven by a controller:
+
+  pd         (default; --mode tracking) joint torques
+             kp * (q_ref - q) + kd * (qd_ref - qd), clipped to the effort
+             limits, with the gains and limits of the environment's tables;
+             the pelvis is welded to a mocap body that follows the reference
+             base (tracking.xml).
+  kinematic  (--mode kinematic) pose the model from the reference.
+
+Reference bodies are drawn red and simulated bodies green (TrackscopeDrawer,
+humanoid ids 0 and 1), with an arrow for each anchor heading. Writes into
+--out: replay.mp4 (or replay.gif without ffmpeg), contact_sheet.png,
+tracking_error.png, summary.json and log.npz, and prints the summary.
+"""
+
+import argparse
+import json
+import os
+import sys
+
+PROG = "trackscope-replay"
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", default="out",
+                        help="project directory holding assets/motion_npz/<clip>.npz (default: out)")
+    parser.add_argument("--clips", nargs="+", metavar="NAME",
+                        help="clips to replay, in order (default: every clip under --root, stand first)")
+    parser.add_argument("--controller", choices=("pd", "kinematic"),
+                        help="what drives the robot (default: pd; see above)")
+    parser.add_argument("--mode", choices=("tracking", "kinematic"),
+                        help="older spelling: tracking is --controller pd, kinematic is --controller kinematic")
+    parser.add_argument("--gantry", default="off", metavar="always|off|SECONDS",
+                        help="free-base controllers: hold the pelvis with a stiff elastic band to the "
+                             "reference base trajectory always, never (default), or for the first SECONDS; "
+                             "falls are tested only while no band holds the robot")
+    parser.add_argument("--out", default="out",
+                        help="folder for the video, images, summary and log (default: out)")
+    parser.add_argument("--width", type=int, default=640, help="video width in pixels (default: 640)")
+    parser.add_argument("--height", type=int, default=360, help="video height in pixels (default: 360)")
+    parser.add_argument("--render-every", type=int, default=2, metavar="N",
+                        help="render every N-th control tick; the video plays at 50/N fps (default: 2)")
+    parser.add_argument("--sheet", type=int, default=8, metavar="N",
+                        help="frames on the contact sheet (default: 8)")
+    parser.add_argument("--no-render", action="store_true",
+                        help="no video or contact sheet (no OpenGL needed); plot, summary and log only")
+    parser.add_argument("--live", action="store_true",
+                        help="also show the replay in MuJoCo's passive viewer (needs a display)")
+    return parser
+
+
+def error(message, code=1):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return code
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    if args.render_every < 1 or args.sheet < 1 or args.width < 16 or args.height < 16:
+        return error("--render-every and --sheet must be at least 1, the size at least 16", 2)
+    if args.live and not os.environ.get("DISPLAY") and not os.environ.get("WAYLAND_DISPLAY"):
+        return error("--live needs a display", 2)
+    if args.mode and args.controller and {"tracking": "pd"}.get(args.mode, args.mode) != args.controller:
+        return error(f"--mode {args.mode} and --controller {args.controller} disagree", 2)
+    name = args.controller or {"tracking": "pd", "kinematic": "kinematic"}.get(args.mode, "pd")
+    render = not args.no_render
+
+    # MuJoCo fixes its OpenGL backend when it is imported (trackscope imports it).
+    from .. import gl
+    gl.choose(live=args.live, render=render)
+    if render and gl.disabled():
+        return error(gl.GL_MISSING)
+
+    from ..controllers import CONTROLLERS
+    from ..simulation import parse_gantry
+    try:
+        gantry = parse_gantry(args.gantry)
+    except ValueError as e:
+        return error(str(e), 2)
+    controller = CONTROLLERS[name]()
+    return replay(args, controller, gantry, render)
+
+
+def clip_names(root):
+    folder = os.path.join(root, "assets", "motion_npz")
+    try:
+        names = sorted(f[:-4] for f in os.listdir(folder) if f.endswith(".npz"))
+    except FileNotFoundError:
+        return []
+    return sorted(names, key=lambda n: n != "stand")
+
+
+def replay(args, controller, gantry, render):
+    from tqdm import tqdm
+
+    from motion_env_wbt import Wbt_env
+
+    from .. import render as rendering
+    from ..report import print_summary, summarize, write_log, write_plot
+    from ..robot import ClipError, load_model
+    from ..simulation import Clip, run_clip
+
+    names = args.clips or clip_names(args.root)
+    if not names:
+        return error(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}; "
+                     "write some with: trackscope-clip builtin --root " + args.root)
+    model = load_model(controller.model_path)
+    clips = []
+    for name in names:
+        try:
+            clips.append(Clip(Wbt_env(args.root, file=name), model))
+        except (OSError, KeyError, ValueError, ClipError) as e:
+            return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
+    for line in controller.describe():
+        print(line)
+    os.makedirs(args.out, exist_ok=True)
+
+    total = sum(c.frames for c in clips)
+    records = []
+    with tqdm(total=total, unit="tick", desc=controller.name, leave=False) as bar:
+        for clip in clips:
+            bar.set_postfix_str(clip.name)
+            records.append(run_clip(clip, model, controller, gantry, progress=bar))
+
+    outputs = {}
+    if render or args.live:
+        try:
+            frames = rendering.Frames(model, args.width, args.height, args.render_every) if render else None
+        except RuntimeError as e:
+            return error(str(e))
+        count = sum(len(range(0, r["ticks"], args.render_every)) for r in records)
+        sink = rendering.VideoSink(os.path.join(args.out, "replay.mp4"), 50.0 / args.render_every,
+                                   controller.name, count, args.sheet) if render and count else None
+        live = None
+        try:
+            live = rendering.LiveView(model) if args.live else None
+            with tqdm(total=sum(r["ticks"] for r in records), unit="tick", desc="drawing", leave=False) as bar:
+                for clip, record in zip(clips, records):
+                    bar.set_postfix_str(clip.name)
+                    steps = range(record["ticks"]) if live else range(0, record["ticks"], args.render_every)
+                    bar.update(record["ticks"] - len(steps))
+                    if sink is not None:
+                        sink.clip = clip
+                    rendering.draw(clip, model, record, controller.base, steps, frames, sink, live, bar)
+        finally:
+            for closing in (live, frames, sink):
+                if closing is not None:
+                    closing.close()
+        if sink is not None:
+            outputs["video"] = sink.path
+            outputs["contact_sheet"] = rendering.write_contact_sheet(
+                os.path.join(args.out, "contact_sheet.png"), sink.sheet)
+    outputs["plot"] = write_plot(os.path.join(args.out, "tracking_error.png"), records, controller.name)
+    outputs["log"] = write_log(os.path.join(args.out, "log.npz"), records)
+    outputs["summary"] = os.path.join(args.out, "summary.json")
+    summary = summarize(records, controller, controller.model_path, outputs,
+                        mode={"pd": "tracking"}.get(controller.name, controller.name))
+    with open(outputs["summary"], "w") as f:
+        json.dump(summary, f, indent=2, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o))
+    print_summary(summary)
+    return 0

@@ -1,0 +1,184 @@
+"""Clip files: where they live, atomic writes, reading, and the format
+checks of `trackscope-clip inspect`."""
+
+import os
+import tempfile
+
+import numpy as np
+from scipy.spatial.transform import Rotation
+
+import mujoco
+
+from .robot import MEMBERS, joint_limits
+from .robot import tables as robot_tables
+
+# Thresholds of `inspect`.
+QUAT_NORM_TOL = 1e-4      # | |q| - 1 |
+LIMIT_TOL = 1e-4          # rad beyond a joint limit
+VEL_REL_TOL = 0.1         # residual RMS against finite differences, relative
+VEL_ABS_TOL = 0.05        # ... plus this much (rad/s or m/s)
+FK_TOL = 0.01             # m between stored body positions and the model's
+
+
+def clip_path(root, name):
+    return os.path.join(str(root), "assets", "motion_npz", name + ".npz")
+
+
+def write_clip(path, clip):
+    """Write a clip archive atomically: a temporary file in the same folder,
+    renamed into place, so no reader ever sees a half-written clip."""
+    path = str(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            np.savez(f, **clip)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    return path
+
+
+def read_clip(path):
+    """The clip's arrays (no pickles)."""
+    with np.load(str(path), allow_pickle=False) as archive:
+        return {k: archive[k] for k in archive.files}
+
+
+def finite_difference_ang_vel(quat_wxyz, dt):
+    """World angular velocities from orientations (T, ..., 4) [w, x, y, z]:
+    central differences, one-sided at the ends."""
+    n = quat_wxyz.shape[0]
+    quat = quat_wxyz.reshape(n, -1, 4)[..., [1, 2, 3, 0]]
+    a = np.maximum(np.arange(n) - 1, 0)
+    b = np.minimum(np.arange(n) + 1, n - 1)
+    rot_a = Rotation.from_quat(quat[a].reshape(-1, 4))
+    rot_b = Rotation.from_quat(quat[b].reshape(-1, 4))
+    step = (rot_b * rot_a.inv()).as_rotvec().reshape(n, -1, 3)
+    return (step / ((b - a) * dt)[:, None, None]).reshape(quat_wxyz.shape[:-1] + (3,))
+
+
+def _velocity_residual(vel, fd):
+    rms = float(np.sqrt(np.mean((vel - fd) ** 2)))
+    bound = VEL_REL_TOL * float(np.sqrt(np.mean(fd ** 2))) + VEL_ABS_TOL
+    return rms, bound
+
+
+def inspect_clip(path, model=None, tables=None):
+    """(lines, problems): a description of the clip and the list of what is
+    wrong with it (empty for a good clip)."""
+    tables = tables or robot_tables()
+    lines, problems = [], []
+    try:
+        clip = read_clip(path)
+    except Exception as e:  # any unreadable file is reported, not raised
+        return [f"{path}"], [f"cannot read the clip: {type(e).__name__}: {e}"]
+
+    missing = [m for m in MEMBERS if m not in clip]
+    for m in missing:
+        problems.append(f"missing member {m!r}")
+    fps = None
+    if "fps" in clip:
+        f = clip["fps"]
+        if f.size == 1 and np.issubdtype(f.dtype, np.number) and np.isfinite(f).all() and float(f.ravel()[0]) > 0:
+            fps = float(f.ravel()[0])
+        else:
+            problems.append(f"fps must be one positive number, got {f!r}")
+    frames = clip["joint_pos"].shape[0] if "joint_pos" in clip and clip["joint_pos"].ndim else 0
+    head = f"{path}: {frames} frames"
+    if fps:
+        head += f", {frames / fps:.2f} s at {fps:g} fps"
+    lines.append(head)
+    lines.append(f"  {'member':<16}{'shape':<16}dtype")
+    for k, a in clip.items():
+        lines.append(f"  {k:<16}{str(a.shape):<16}{a.dtype}" + ("" if k in MEMBERS else "  (not used)"))
+
+    joints, bodies = len(tables.target_names_joint), len(tables.target_names)
+    expect = {"joint_pos": (frames, joints), "joint_vel": (frames, joints),
+              "body_pos_w": (frames, bodies, 3), "body_quat_w": (frames, bodies, 4),
+              "body_lin_vel_w": (frames, bodies, 3), "body_ang_vel_w": (frames, bodies, 3)}
+    shaped = True
+    for k, shape in expect.items():
+        if k not in clip:
+            shaped = False
+        elif clip[k].shape != shape or not np.issubdtype(clip[k].dtype, np.number):
+            problems.append(f"{k} has shape {clip[k].shape} and dtype {clip[k].dtype}, "
+                            f"expected {shape} numbers")
+            shaped = False
+    if not shaped or frames == 0:
+        if shaped:
+            problems.append("the clip has no frames")
+        return lines, problems
+
+    arrays = {k: np.asarray(clip[k], dtype=np.float64) for k in expect}
+    nonfinite = {k: int((~np.isfinite(a)).sum()) for k, a in arrays.items()}
+    if any(nonfinite.values()):
+        problems += [f"{k}: {n} non-finite values" for k, n in nonfinite.items() if n]
+        return lines, problems
+    lines.append("  ok    finite values")
+
+    norm_err = np.abs(np.linalg.norm(arrays["body_quat_w"], axis=-1) - 1.0)
+    t, b = np.unravel_index(np.argmax(norm_err), norm_err.shape)
+    if norm_err[t, b] > QUAT_NORM_TOL:
+        problems.append(f"body_quat_w is not unit: |norm - 1| = {norm_err[t, b]:.3g} at frame {t}, "
+                        f"body {tables.target_names[b]}")
+    else:
+        lines.append(f"  ok    unit quaternions (max |norm - 1| {norm_err.max():.1e})")
+
+    lo, hi = joint_limits(tables)
+    q = arrays["joint_pos"]
+    over = np.maximum(lo - q, q - hi)
+    t, j = np.unravel_index(np.argmax(over), over.shape)
+    if over[t, j] > LIMIT_TOL:
+        problems.append(f"joint limits: {tables.target_names_joint[j]} = {q[t, j]:.4f} rad at frame {t}, "
+                        f"range [{lo[j]:.4f}, {hi[j]:.4f}] ({int((over > LIMIT_TOL).any(axis=1).sum())} frames out)")
+    else:
+        lines.append(f"  ok    joint limits (closest margin {-over.max():.3f} rad, {tables.target_names_joint[j]})")
+
+    if fps and frames >= 3:
+        dt = 1.0 / fps
+        for label, vel, fd, unit in (
+                ("joint velocities", arrays["joint_vel"], np.gradient(q, dt, axis=0), "rad/s"),
+                ("body linear velocities", arrays["body_lin_vel_w"],
+                 np.gradient(arrays["body_pos_w"], dt, axis=0), "m/s"),
+                ("body angular velocities", arrays["body_ang_vel_w"],
+                 finite_difference_ang_vel(arrays["body_quat_w"], dt), "rad/s")):
+            rms, bound = _velocity_residual(vel, fd)
+            if rms > bound:
+                problems.append(f"{label} disagree with finite differences of the positions: "
+                                f"residual RMS {rms:.3g} {unit}, allowed {bound:.3g}")
+            else:
+                lines.append(f"  ok    {label} match finite differences (residual RMS {rms:.1e} {unit})")
+
+    if model is not None:
+        err = kinematics_error(model, tables, arrays)
+        if err > FK_TOL:
+            lines.append(f"  note  body positions differ from the model by up to {err:.3f} m: "
+                         "recorded on another model, or joint columns out of order")
+        else:
+            lines.append(f"  ok    body poses match the model's kinematics (max {err:.1e} m)")
+    lines.append("  see   trackscope-clip check for physical plausibility (floor contact, "
+                 "self-collision, balance)")
+    return lines, problems
+
+
+def kinematics_error(model, tables, clip):
+    """Largest distance between the clip's body positions and MuJoCo's
+    kinematics of the clip's base pose and joint angles."""
+    data = mujoco.MjData(model)
+    bodies = np.asarray(tables.target_indices)
+    worst = 0.0
+    for t in range(clip["joint_pos"].shape[0]):
+        data.qpos[:3] = clip["body_pos_w"][t, 0]
+        data.qpos[3:7] = clip["body_quat_w"][t, 0]
+        data.qpos[7:] = clip["joint_pos"][t][tables.target_indices_action]
+        mujoco.mj_kinematics(model, data)
+        worst = max(worst, float(np.abs(data.xpos[bodies] - clip["body_pos_w"][t]).max()))
+    return worst
