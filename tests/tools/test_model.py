@@ -1,5 +1,7 @@
 """The tools' robot model against the robot tables of Wbt_env."""
 
+import copy
+
 import mujoco
 import numpy as np
 import pytest
@@ -53,3 +55,39 @@ def test_loads_cleanly_with_plausible_size(model):
     top = data.geom("head").xpos[2] + model.geom("head").size[0]
     sole = data.geom("left_foot").xpos[2] - model.geom("left_foot").size[2]
     assert top - sole == pytest.approx(1.33, abs=0.05)   # zero pose, legs straight
+
+
+def _contacts(model, data, qpos):
+    data.qpos[:] = qpos
+    mujoco.mj_kinematics(model, data)
+    mujoco.mj_collision(model, data)
+    return [tuple(model.body(model.geom_bodyid[g]).name for g in data.contact.geom[i]) for i in range(data.ncon)]
+
+
+def test_feet_are_the_only_contacts_of_a_normal_stance(model):
+    from trackscope_tools.builtin import builtin_motion
+    near = copy.copy(model)
+    near.geom_margin[:] = 0.0025         # a pair's margins add: within 5 mm counts, not only touching
+    data = mujoco.MjData(near)
+    feet = {("world", "left_ankle_roll_link"), ("world", "right_ankle_roll_link")}
+    poses = [robot.default_qpos(model)[None]] + [builtin_motion(name, model, seconds=2.5).qpos()
+                                                 for name in ("stand", "squat_turn")]
+    for qpos in np.concatenate(poses):
+        assert set(_contacts(near, data, qpos)) == feet
+
+
+def test_every_link_lands_on_the_floor(model):
+    """Lying on its back, then on its front, the robot rests on its links
+    instead of sinking through the floor."""
+    data = mujoco.MjData(model)
+    bodies = {model.geom_bodyid[g] for g in robot.robot_geoms(model)}
+    assert bodies == {model.geom_bodyid[g] for g in range(model.ngeom) if model.geom_bodyid[g] > 0}
+    for angle in (-np.pi / 2, np.pi / 2):
+        mujoco.mj_resetData(model, data)
+        data.qpos[2] = 0.3
+        data.qpos[3:7] = [np.cos(angle / 2), 0, np.sin(angle / 2), 0]
+        for _ in range(300):
+            mujoco.mj_step(model, data)
+        assert data.qpos[2] > 0.05
+        touching = {model.body(model.geom_bodyid[g]).name for g in data.contact.geom[:data.ncon].ravel()}
+        assert touching - {"world", "left_ankle_roll_link", "right_ankle_roll_link"}
