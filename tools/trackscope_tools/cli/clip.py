@@ -8,6 +8,8 @@ with MuJoCo on the package's model (`trackscope-clip model` prints its path).
   convert   a motion of your own (CSV or .npy, any frame rate) into a clip
   builtin   write the built-in motions
   inspect   print what a clip holds and check its format; exit status 1 on a bad clip
+  check     physical plausibility of clips (floor, self-collision, limits, balance,
+            dynamics); exit status 1 if a clip fails
   model     print the path of the MJCF model the tools use
 
 Motion input, one row per frame at the rate given with --fps:
@@ -64,6 +66,8 @@ def build_parser():
     p.add_argument("clips", nargs="+", help=".npz clip files")
     p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
 
+    add_check_parser(sub)
+
     sub.add_parser("model", help="print the path of the MJCF model the tools use",
                    description="Print the path of the robot's MJCF model shipped with the tools.")
     return parser
@@ -103,6 +107,8 @@ def main(argv=None):
                 motion = builtin_motion(name, model, tables)
                 path = write_clip(clip_path(args.root, name), record_clip(model, motion, tables))
                 print(f"wrote {path}: {motion.frames} frames at {robot.CLIP_FPS} Hz")
+        elif args.command == "check":
+            return run_check(args, model, tables)
         elif args.command == "inspect":
             bad = 0
             for path in args.clips:
@@ -117,3 +123,65 @@ def main(argv=None):
     except (robot.ClipError, OSError, ValueError) as e:
         return error(str(e))
     return 0
+
+
+CHECK_DESCRIPTION = """\
+Pose the model in every frame of each clip and measure, with MuJoCo:
+
+  penetration_m           deepest point of any robot geom below the floor
+  floating_fraction       share of frames with no geom within 2 cm of the floor
+  foot_skate_mps          mean horizontal speed of geoms within 1 cm of the floor
+  self_collision_m        deepest penetration between links the model lets collide
+  joint_limit_margin_rad  smallest margin to the joint limits (negative: beyond)
+  joint_vel_max_rad_s     largest joint speed
+  com_support_margin_m    centre of mass against the support polygon (negative: outside)
+  root_residual_ratio     base wrench no floor contact can supply, over the weight
+
+Each figure has a warn and a fail threshold (see the README's "Physical
+plausibility"); a clip's verdict is its worst. Prints one table for all clips,
+the reasons of each clip that does not pass, and exits with status 1 if any
+clip fails (an unreadable clip fails).
+"""
+
+
+def add_check_parser(sub):
+    p = sub.add_parser("check", help="physical plausibility of clips",
+                       description=CHECK_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("clips", nargs="+", metavar="CLIP",
+                   help=".npz clip files, or folders searched recursively for them")
+    p.add_argument("--json", metavar="FILE",
+                   help="also write the figures, verdicts and worst frames of every clip as JSON")
+    p.add_argument("--plot", metavar="FILE",
+                   help="write a PNG of every clip's figures against the thresholds (default: "
+                        "FOLDER/plausibility.png when a folder is given, none otherwise)")
+    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    return p
+
+
+def check_extras(args):
+    """Further checks the options ask for: callables as
+    plausibility.check_clip's `extra` takes."""
+    return []
+
+
+def run_check(args, model, tables):
+    from tqdm import tqdm
+    from .. import plausibility
+    paths = plausibility.clip_files(args.clips)
+    if not paths:
+        return error("no .npz clips in " + ", ".join(args.clips))
+    extra = check_extras(args)
+    results = [plausibility.check_file(path, model, tables, extra)
+               for path in tqdm(paths, desc="check", unit="clip", disable=None)]
+    print("\n".join(plausibility.format_table(results)))
+    for r in results:
+        for reason in r["reasons"]:
+            print(f"  {r['verdict']:<5} {r['name']}: {reason}")
+    counts = {v: sum(r["verdict"] == v for r in results) for v in plausibility.VERDICTS}
+    print(f"{len(results)} clip(s): " + ", ".join(f"{n} {v}" for v, n in counts.items()))
+    plot = args.plot or next((os.path.join(c, "plausibility.png") for c in args.clips if os.path.isdir(c)), None)
+    if args.json:
+        print(f"wrote {plausibility.write_json(args.json, results)}")
+    if plot:
+        print(f"wrote {plausibility.write_plot(plot, results)}")
+    return 1 if counts["fail"] else 0
