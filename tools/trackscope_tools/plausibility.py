@@ -468,22 +468,26 @@ def clip_files(paths):
     return out
 
 
-COLUMNS = (("penetration_m", "pen mm", 1e3, "{:.1f}"), ("floating_fraction", "float %", 100, "{:.0f}"),
-           ("foot_skate_mps", "skate cm/s", 100, "{:.1f}"), ("self_collision_m", "self mm", 1e3, "{:.1f}"),
-           ("joint_limit_margin_rad", "limit rad", 1, "{:+.3f}"), ("joint_vel_max_rad_s", "jvel rad/s", 1, "{:.1f}"),
-           ("com_support_margin_m", "CoM cm", 100, "{:+.1f}"), ("root_residual_ratio", "residual", 1, "{:.3f}"))
+# (figure, column heading, display unit, scale to it, format)
+COLUMNS = (("penetration_m", "pen", "mm", 1e3, "{:.1f}"), ("floating_fraction", "float", "%", 100, "{:.0f}"),
+           ("foot_skate_mps", "skate", "cm/s", 100, "{:.1f}"), ("self_collision_m", "self", "mm", 1e3, "{:.1f}"),
+           ("joint_limit_margin_rad", "limit", "rad", 1, "{:+.3f}"),
+           ("joint_vel_max_rad_s", "jvel", "rad/s", 1, "{:.1f}"),
+           ("com_support_margin_m", "CoM", "cm", 100, "{:+.1f}"),
+           ("root_residual_ratio", "residual", "/mg", 1, "{:.3f}"))
 
 
 def format_table(results):
     """The check table: a row per clip, the figures in display units."""
     width = max([4] + [len(r["name"]) for r in results]) + 2
-    head = f"{'clip':<{width}}{'frames':>7}" + "".join(f"{label:>12}" for _, label, _, _ in COLUMNS) + "  verdict"
+    head = f"{'clip':<{width}}{'frames':>7}" + "".join(f"{label + ' ' + unit:>13}" for _, label, unit, _, _ in COLUMNS)
+    head += "  verdict"
     lines = [head]
     for r in results:
         cells = []
-        for key, _, scale, fmt in COLUMNS:
+        for key, _, _, scale, fmt in COLUMNS:
             value = r["checks"].get(key)
-            cells.append(f"{'-' if value is None else fmt.format(value * scale):>12}")
+            cells.append(f"{'-' if value is None else fmt.format(value * scale):>13}")
         lines.append(f"{r['name']:<{width}}{r['frames']:>7}" + "".join(cells) + f"  {r['verdict']}")
     return lines
 
@@ -529,7 +533,7 @@ def write_plot(path, results):
     colour = {"pass": "tab:green", "warn": "tab:orange", "fail": "tab:red"}
     fig, axes = plt.subplots(2, 4, figsize=(16, 2.0 + 0.12 * min(len(results), 40) * 2), squeeze=False)
     checked = [r for r in results if r["checks"]]
-    for ax, (key, label, scale, _) in zip(axes.ravel(), COLUMNS):
+    for ax, (key, _, unit, scale, _) in zip(axes.ravel(), COLUMNS):
         figure = FIGURES[key]
         rows = [(r["name"], r["checks"][key] * scale, figure.level(r["checks"][key]))
                 for r in checked if r["checks"].get(key) is not None]
@@ -544,7 +548,7 @@ def write_plot(path, results):
         for bound, style in ((figure.warn, "--"), (figure.fail, "-")):
             if bound is not None:
                 ax.axvline(bound * scale, color="tab:orange" if style == "--" else "tab:red", ls=style, lw=1)
-        ax.set_title(f"{key} ({label.split(' ', 1)[-1] if ' ' in label else label})", fontsize=9)
+        ax.set_title(f"{key} ({unit})", fontsize=9)
     fig.suptitle(f"plausibility of {len(results)} clip(s): dashed warn, solid fail")
     fig.tight_layout()
     try:

@@ -176,7 +176,7 @@ def run_check(args, model, tables):
     print("\n".join(plausibility.format_table(results)))
     for r in results:
         for reason in r["reasons"]:
-            print(f"  {r['verdict']:<5} {r['name']}: {reason}")
+            print(f"  {r['name']}: {reason}")
     counts = {v: sum(r["verdict"] == v for r in results) for v in plausibility.VERDICTS}
     print(f"{len(results)} clip(s): " + ", ".join(f"{n} {v}" for v, n in counts.items()))
     plot = args.plot or next((os.path.join(c, "plausibility.png") for c in args.clips if os.path.isdir(c)), None)
