@@ -157,3 +157,18 @@ def test_check_command_on_a_folder(model, tables, tmp_path, capsys):
     assert clip_main(["check", str(folder / "stand.npz")]) == 0
     assert clip_main(["check", str(tmp_path / "missing")]) == 1
     assert "no such clip" in capsys.readouterr().err
+
+
+SQUARE = [[0, 0], [1, 0], [1, 1], [0, 1], [0.5, 0.5], [1, 0.5]]     # with inner and edge points
+
+
+@pytest.mark.parametrize("points, c, margin", [
+    (SQUARE, [0.5, 0.4], 0.4),            # inside: distance to the nearest edge
+    (SQUARE, [2.0, 0.5], -1.0),           # outside beside an edge
+    (SQUARE, [2.0, 2.0], -np.sqrt(2)),    # outside beyond a corner
+    ([[0, 0], [1, 0], [0.5, 0]], [0.5, 0.0], 0.0),     # a segment has no inside
+    ([[0, 0], [1, 0]], [0.5, 0.3], -0.3),
+    ([[0.2, 0.1], [0.2, 0.1]], [0.2, 0.4], -0.3),      # one point
+])
+def test_support_margin(points, c, margin):
+    assert plausibility.support_margin(np.array(points, float), np.array(c, float)) == pytest.approx(margin)
