@@ -204,6 +204,16 @@ def floor_height(model):
     return 0.0, -1
 
 
+def floor_geoms(model, floor):
+    """Robot geoms whose contype/conaffinity bits let them collide with the
+    floor geom (all robot collision geoms without a floor)."""
+    geoms = robot_geoms(model)
+    if floor < 0:
+        return geoms
+    ft, fa = model.geom_contype[floor], model.geom_conaffinity[floor]
+    return [g for g in geoms if (model.geom_contype[g] & fa) or (ft & model.geom_conaffinity[g])]
+
+
 def _worst(series, low_is_bad=False):
     """Frames of the worst values of a per-frame series (NaN skipped)."""
     values = np.where(np.isnan(series), np.inf if low_is_bad else -np.inf, series)
@@ -217,10 +227,10 @@ def clip_figures(model, qpos, joint_vel, fps):
     frames = len(qpos)
     dt = 1.0 / fps
     data = mujoco.MjData(model)
-    geoms = np.array(robot_geoms(model))
-    if len(geoms) == 0:
-        raise ClipError("the model has no robot collision geoms")
     floor_z, floor_geom = floor_height(model)
+    geoms = np.array(floor_geoms(model, floor_geom))
+    if len(geoms) == 0:
+        raise ClipError("the model has no robot geoms that collide with the floor")
     cand_geom, cand_local, cand_drop = floor_candidates(model, geoms)
     mu = np.maximum(model.geom_friction[geoms[cand_geom], 0],
                     model.geom_friction[floor_geom, 0] if floor_geom >= 0 else 0.0)
