@@ -16,20 +16,27 @@ from scipy.spatial.transform import Rotation
 
 import mujoco
 
-from .robot import JointMap, lowest_point
+from .clipfile import clip_path, inspect_clip
+from .robot import ClipError, JointMap, lowest_point
 
 FALL_HEIGHT_M = 0.25        # anchor height error that counts as a fall
 FALL_ANGLE_RAD = 0.8        # anchor orientation error that counts as a fall
 # The gantry's band on the pelvis: a stiff spring-damper towards the
-# reference base pose (translation, rotation), critically damped for 35 kg.
-BAND_K_POS, BAND_D_POS = 4000.0, 750.0       # N/m, N s/m
-BAND_K_ROT, BAND_D_ROT = 400.0, 40.0         # N m/rad, N m s/rad
+# reference base pose (translation, rotation), about critically damped for
+# 35 kg. The band acts explicitly at sim_dt: rotational damping above about
+# 50 N m s/rad makes the pelvis unstable, so stiffness is bounded by that.
+BAND_K_POS, BAND_D_POS = 10000.0, 1200.0     # N/m, N s/m
+BAND_K_ROT, BAND_D_ROT = 1000.0, 40.0        # N m/rad, N m s/rad
 
 
 class Clip:
     """A Wbt_env on one clip, with the model-side facts the loop needs."""
 
     def __init__(self, env, model):
+        # Refuse a malformed clip before any query can fail on it.
+        _, problems = inspect_clip(clip_path(env.current_dir, env.file))
+        if problems:
+            raise ClipError("; ".join(problems))
         self.env = env
         self.name = env.file
         self.frames = int(getattr(env, f"{env.file}_time_step_total"))
@@ -133,8 +140,14 @@ class Sim:
         self.model, self.data, self.clip = model, data, clip
         self.env = clip.env
         self.ref = None
+        self.band = None        # the band holds while ref.time < band; release() lets go
         self.effort = np.asarray(clip.env.effort_limit, dtype=np.float64)[0]
         self.floor = 0 if model.ngeom and model.geom_bodyid[0] == 0 else -1
+
+    def release(self):
+        """Let the gantry's band go from the next tick on."""
+        if self.band is not None and self.ref is not None:
+            self.band = min(self.band, self.ref.time)
 
     def floor_force(self):
         """Vertical floor reaction on the robot now (N), from the simulated
@@ -150,17 +163,21 @@ class Sim:
         return abs(total)
 
 
-def run_clip(clip, model, controller, gantry=None, progress=None):
+def run_clip(clip, model, controller, gantry=None, progress=None, watch=None):
     """Step through the clip with `controller` and return the record: the
     state at the start of every tick and its errors against that tick's
-    reference, latencies, torques, and how the clip ended."""
+    reference, latencies, torques, and how the clip ended.
+
+    `watch(sim, step)`, if given, is called after every tick (a live view);
+    it may call `sim.release()`, and returning "reset" ends the record there
+    with `record["reset"]` set, for the caller to run the clip again."""
     env, jmap = clip.env, clip.joints
     env.reset()
     total = clip.frames
     data = mujoco.MjData(model)
     sim = Sim(model, data, clip)
     nj = len(jmap.names)
-    band = gantry if controller.base == "free" else None
+    sim.band = gantry if controller.base == "free" else None
     record = {
         "name": clip.name, "frames": total, "seconds": total * env.control_dt, "joint_names": jmap.names,
         "controller": controller.name, "base": controller.base, "sim_dt": float(env.sim_dt),
@@ -194,7 +211,7 @@ def run_clip(clip, model, controller, gantry=None, progress=None):
         tick_start = time.perf_counter()
 
         measure(record, step, clip, data, ref)
-        banded = band is not None and ref.time < band
+        banded = sim.band is not None and ref.time < sim.band
         record["banded"][step] = banded
         if controller.base == "free" and not banded:
             if record["anchor_height_err"][step] > FALL_HEIGHT_M or record["anchor_ori_err"][step] > FALL_ANGLE_RAD:
@@ -231,6 +248,10 @@ def run_clip(clip, model, controller, gantry=None, progress=None):
         wall += time.perf_counter() - tick_start
         if progress is not None:
             progress.update(1)
+        if watch is not None and watch(sim, step) == "reset":
+            record["reset"] = True
+            ticks = step + 1
+            break
 
     if ticks < total:
         for key in ("time", "qpos", "qvel", "ref_command", "ref_anchor_pos", "ref_anchor_quat", "torque",

@@ -3,7 +3,9 @@
 from .base import Controller
 from .kinematic import KinematicController
 from .pd import PDController
+from .policy import PolicyController
 
-CONTROLLERS = {"pd": PDController, "kinematic": KinematicController}
+CONTROLLERS = {"pd": PDController, "kinematic": KinematicController,
+               "policy": PolicyController}   # needs the policy file: PolicyController(path)
 
-__all__ = ["CONTROLLERS", "Controller", "KinematicController", "PDController"]
+__all__ = ["CONTROLLERS", "Controller", "KinematicController", "PDController", "PolicyController"]

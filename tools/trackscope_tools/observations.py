@@ -1,0 +1,207 @@
+"""Observation terms of a tracking policy, built each tick from `Wbt_env`
+and `math_transfrom` as a controller on the robot builds them.
+
+The robot's state is the simulator's: the free joint's `qvel[0:3]` (world
+frame) and `qvel[3:6]` (pelvis frame), the anchor body's pose from MuJoCo's
+kinematics. The reference anchor queries answer in the frame `reset()` set,
+so the robot's anchor is expressed in that frame too, through the
+environment's `motion_init_align`, before the two are compared.
+Joint-indexed terms are in the policy's joint order.
+"""
+
+import dataclasses
+import functools
+from typing import Callable
+
+import numpy as np
+
+from math_transfrom import matrix_from_quat, quat_apply, quat_inv, subtract_frame_transforms
+
+from .robot import ClipError
+
+GRAVITY_DIR = np.array([0.0, 0.0, -1.0])
+
+
+class PolicyJoints:
+    """The policy's joint order against the clip's and the model's, by name."""
+
+    def __init__(self, names, clip_names, model):
+        names = list(names)
+        unknown = [n for n in names if n not in clip_names]
+        missing = [n for n in clip_names if n not in names]
+        if unknown or missing or len(set(names)) != len(names):
+            dup = sorted({n for n in names if names.count(n) > 1})
+            raise ClipError("policy joint_names do not name the robot's joints once each"
+                            + (f"; unknown: {', '.join(unknown)}" if unknown else "")
+                            + (f"; missing: {', '.join(missing)}" if missing else "")
+                            + (f"; repeated: {', '.join(dup)}" if dup else ""))
+        self.names = names
+        self.from_clip = np.array([clip_names.index(n) for n in names])   # clip vector -> policy order
+        self.to_clip = np.argsort(self.from_clip)                          # policy vector -> clip order
+        joints = [model.joint(n).id for n in names]
+        self.qadr = model.jnt_qposadr[joints]
+        self.dadr = model.jnt_dofadr[joints]
+        by_joint = {int(model.actuator_trnid[a, 0]): a for a in range(model.nu)}
+        undriven = [n for n, j in zip(names, joints) if j not in by_joint]
+        if undriven:
+            raise ClipError(f"no actuator drives {', '.join(undriven)}")
+        self.actuators = np.array([by_joint[j] for j in joints])
+
+    def q(self, data):
+        return data.qpos[self.qadr]
+
+    def qd(self, data):
+        return data.qvel[self.dadr]
+
+
+class Tick:
+    """What the terms of one tick read: the simulator's state, the tick's
+    reference, the policy's joints, default pose and last action."""
+
+    def __init__(self, sim, ref, joints, default, last_action, anchor):
+        self.sim, self.env, self.data, self.ref = sim, sim.env, sim.data, ref
+        self.joints, self.default, self.last_action = joints, default, last_action
+        self.anchor = anchor
+
+    @functools.cached_property
+    def base_quat_inv(self):
+        return quat_inv(self.data.qpos[3:7].copy())
+
+    @functools.cached_property
+    def robot_anchor(self):
+        """The robot's anchor body in the reset frame: position, [w, x, y, z]."""
+        align = self.env.motion_init_align
+        body = self.anchor.body_id
+        pos = align.align_pos(self.data.xpos[body][None])[0]
+        quat = align.align_quat(self.data.xquat[body][[1, 2, 3, 0]][None])[0]
+        return pos, quat[[3, 0, 1, 2]]
+
+    @functools.cached_property
+    def reference_anchor(self):
+        """The reference anchor in the reset frame: position, [w, x, y, z]."""
+        if self.anchor.queried:
+            return np.asarray(self.ref.anchor_pos), np.asarray(self.ref.anchor_quat)[[3, 0, 1, 2]]
+        align, row = self.env.motion_init_align, self.anchor.row
+        pos = align.align_pos(np.asarray(self.ref.body_pos[row], dtype=np.float64)[None])[0]
+        quat = align.align_quat(np.asarray(self.ref.body_quat[row], dtype=np.float64)[[1, 2, 3, 0]][None])[0]
+        return pos, quat[[3, 0, 1, 2]]
+
+    @functools.cached_property
+    def anchor_relative(self):
+        """The reference anchor in the robot's anchor frame: R_robot^T (p_ref - p_robot),
+        q_robot^-1 q_ref."""
+        pos, quat = self.robot_anchor
+        ref_pos, ref_quat = self.reference_anchor
+        return subtract_frame_transforms(pos, quat, ref_pos, ref_quat)
+
+
+@dataclasses.dataclass(frozen=True)
+class Anchor:
+    """The body the anchor terms use: its model id, its clip row, and
+    whether the environment's anchor queries answer for it."""
+    name: str
+    body_id: int
+    row: int
+    queried: bool
+
+
+def anchor_for(name, clip, model):
+    env = clip.env
+    if name not in env.target_names:
+        raise ClipError(f"anchor body {name!r} is not a body of the clip ({', '.join(env.target_names)})")
+    row = env.target_names.index(name)
+    return Anchor(name, model.body(name).id, row, row == clip.anchor_row)
+
+
+def command(t):
+    n = len(t.joints.names)
+    c = np.asarray(t.ref.command, dtype=np.float64)
+    return np.concatenate([c[:n][t.joints.from_clip], c[n:][t.joints.from_clip]])
+
+
+def motion_anchor_pos_b(t):
+    return t.anchor_relative[0]
+
+
+def motion_anchor_ori_b(t):
+    return matrix_from_quat(t.anchor_relative[1][None])[0, :, :2].reshape(6)
+
+
+def base_lin_vel(t):
+    return quat_apply(t.base_quat_inv, t.data.qvel[0:3].copy())
+
+
+def base_ang_vel(t):
+    return t.data.qvel[3:6].copy()
+
+
+def projected_gravity(t):
+    return quat_apply(t.base_quat_inv, GRAVITY_DIR)
+
+
+def joint_pos(t):
+    return t.joints.q(t.data) - t.default
+
+
+def joint_vel(t):
+    return t.joints.qd(t.data)
+
+
+def actions(t):
+    return t.last_action
+
+
+@dataclasses.dataclass(frozen=True)
+class Term:
+    name: str
+    fixed: int           # values beside the per-joint ones
+    per_joint: int       # values per joint
+    frame: str
+    how: str
+    compute: Callable
+
+    def size(self, joints=29):
+        return self.fixed + self.per_joint * joints
+
+
+TERMS = {t.name: t for t in (
+    Term("command", 0, 2, "joint space", "`Wbt_env.command`: reference joint positions, then velocities", command),
+    Term("motion_anchor_pos_b", 3, 0, "robot anchor",
+         "reference anchor position relative to the robot's anchor body, both in the reset frame", motion_anchor_pos_b),
+    Term("motion_anchor_ori_b", 6, 0, "robot anchor",
+         "first two columns of R_rel = R_robot^T R_ref, row-major", motion_anchor_ori_b),
+    Term("base_lin_vel", 3, 0, "pelvis", "free-joint linear velocity `qvel[0:3]` rotated into the pelvis frame",
+         base_lin_vel),
+    Term("base_ang_vel", 3, 0, "pelvis", "free-joint angular velocity `qvel[3:6]` (already in the pelvis frame)",
+         base_ang_vel),
+    Term("projected_gravity", 3, 0, "pelvis", "the unit gravity direction (0, 0, -1) in the pelvis frame",
+         projected_gravity),
+    Term("joint_pos", 0, 1, "joint space", "joint angles minus the default pose", joint_pos),
+    Term("joint_vel", 0, 1, "joint space", "joint velocities", joint_vel),
+    Term("actions", 0, 1, "joint space", "the last action (after --clip-actions); zeros on the first tick",
+         actions),
+)}
+
+DEFAULT_TERMS = ("command", "motion_anchor_pos_b", "motion_anchor_ori_b", "base_lin_vel", "base_ang_vel",
+                 "joint_pos", "joint_vel", "actions")
+
+
+def term_layout(names, joints=29):
+    """[(name, offset, size)] of a term order; unknown names are refused."""
+    unknown = [n for n in names if n not in TERMS]
+    if unknown:
+        raise ClipError(f"unknown observation term(s) {', '.join(unknown)}; known: {', '.join(TERMS)}")
+    if len(set(names)) != len(names):
+        raise ClipError(f"observation terms repeat: {', '.join(names)}")
+    layout, offset = [], 0
+    for name in names:
+        size = TERMS[name].size(joints)
+        layout.append((name, offset, size))
+        offset += size
+    return layout
+
+
+def observe(names, tick):
+    """The observation vector (float32) of one tick, terms in `names` order."""
+    return np.concatenate([np.asarray(TERMS[n].compute(tick), dtype=np.float64).reshape(-1)
+                           for n in names]).astype(np.float32)
