@@ -5,7 +5,8 @@ import numpy as np
 
 import mujoco
 
-from .robot import MEMBERS, check_model, tables
+from .motion import Motion
+from .robot import MEMBERS, check_model, lowest_point, robot_geoms, tables
 
 
 def qpos_velocity(model, qpos, dt):
@@ -28,27 +29,49 @@ def record_clip(model, motion, tabs=None):
     qvel = qpos_velocity(model, qpos, 1.0 / motion.fps)
     data = mujoco.MjData(model)
     bodies = np.asarray(tabs.target_indices)
+    roots = model.body_rootid[bodies]
     n = motion.frames
-    out = {k: np.zeros((n, len(bodies), 3)) for k in ("body_pos_w", "body_lin_vel_w", "body_ang_vel_w")}
-    out["body_quat_w"] = np.zeros((n, len(bodies), 4))
-    vel = np.zeros(6)
+    pos = np.zeros((n, len(bodies), 3))
+    quat = np.zeros((n, len(bodies), 4))
+    cvel = np.zeros((n, len(bodies), 6))
+    com = np.zeros((n, len(bodies), 3))
     for t in range(n):
         data.qpos[:] = qpos[t]
         data.qvel[:] = qvel[t]
         mujoco.mj_kinematics(model, data)
         mujoco.mj_comPos(model, data)
         mujoco.mj_comVel(model, data)
-        out["body_pos_w"][t] = data.xpos[bodies]
-        out["body_quat_w"][t] = data.xquat[bodies]
-        for k, body in enumerate(bodies):
-            mujoco.mj_objectVelocity(model, data, mujoco.mjtObj.mjOBJ_XBODY, body, vel, 0)
-            out["body_ang_vel_w"][t, k] = vel[:3]
-            out["body_lin_vel_w"][t, k] = vel[3:]
+        pos[t] = data.xpos[bodies]
+        quat[t] = data.xquat[bodies]
+        cvel[t] = data.cvel[bodies]
+        com[t] = data.subtree_com[roots]
+    # mj_objectVelocity(mjOBJ_XBODY, world frame), all bodies at once: cvel is
+    # [angular, linear] at the root's subtree centre of mass, moved to the body
+    # origin as linear - (xpos - com) x angular.
+    ang = cvel[..., :3]
+    out = {"body_pos_w": pos, "body_quat_w": quat, "body_ang_vel_w": ang.copy(),
+           "body_lin_vel_w": cvel[..., 3:] - np.cross(pos - com, ang)}
     order = tabs.target_indices_joint
     out["joint_pos"] = qpos[:, 7:][:, order]
     out["joint_vel"] = qvel[:, 6:][:, order]
     out["fps"] = np.array(motion.fps)
     return {k: out[k] for k in MEMBERS}
+
+
+def ground(model, motion):
+    """(motion, offset): the motion shifted vertically by one constant so that
+    the lowest point of any robot collision geom over all frames touches the
+    floor, and the shift (m, positive = up)."""
+    data = mujoco.MjData(model)
+    geoms = robot_geoms(model)
+    lowest = np.inf
+    for q in motion.qpos():
+        data.qpos[:] = q
+        mujoco.mj_kinematics(model, data)
+        lowest = min(lowest, lowest_point(model, data, geoms))
+    base_pos = motion.base_pos.copy()
+    base_pos[:, 2] -= lowest
+    return Motion(motion.fps, base_pos, motion.base_quat.copy(), motion.joint_pos.copy()), -lowest
 
 
 def clip_qpos(clip, tabs=None):

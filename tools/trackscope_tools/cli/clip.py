@@ -5,22 +5,25 @@ A clip is the .npz archive that `motion_env_wbt.Wbt_env` loads from
 and of the world poses and velocities of its 30 tracked bodies, all recorded
 with MuJoCo on the package's model (`trackscope-clip model` prints its path).
 
-  convert   a motion of your own (CSV or .npy, any frame rate) into a clip
+  convert   motions of your own (CSV, .npy, pickle; files, folders, globs) into clips
   builtin   write the built-in motions
   inspect   print what a clip holds and check its format; exit status 1 on a bad clip
   check     physical plausibility of clips (floor, self-collision, limits, balance,
             dynamics); exit status 1 if a clip fails
   model     print the path of the MJCF model the tools use
 
-Motion input, one row per frame at the rate given with --fps:
-  CSV   a header row naming the columns, in any order: base_x, base_y,
-        base_z (metres, world frame), base_qw, base_qx, base_qy, base_qz
-        (pelvis orientation) and one column per joint, named as the model's
-        joints (left_hip_pitch_joint, ...), in radians. Other columns are
-        ignored.
-  .npy  a (frames, 36) array: base position (3), base quaternion (4, layout
-        chosen with --quat-layout, [w, x, y, z] by default), then the 29 joint
-        angles in the model's joint order (that of Wbt_env.orig_names_joint).
+Motion input (convert): the layout is detected and named in one line.
+  named-column CSV      a header naming base_x, base_y, base_z, base_qw,
+                        base_qx, base_qy, base_qz and one column per model
+                        joint (radians), in any order; needs --fps
+  headerless CSV        36 numbers a row: base position (3), base quaternion
+                        (4, x, y, z, w), the 29 joint angles in the order of
+                        Wbt_env.orig_names_joint; 30 fps unless --fps
+  .npy                  a (frames, 36) array as the headerless CSV, quaternion
+                        w, x, y, z; needs --fps
+  retargeting pickle    a dict with fps, root_pos (N, 3), root_rot (N, 4,
+                        x, y, z, w), dof_pos (N, 29); other keys ignored. Read
+                        without running code: only arrays and plain data load
 """
 
 import argparse
@@ -36,19 +39,7 @@ def build_parser():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
 
-    p = sub.add_parser("convert", help="convert a CSV/.npy motion into a clip",
-                       description="Resample a motion to 50 Hz (linear for positions and joints, "
-                                   "slerp for the base orientation) and record the clip with MuJoCo "
-                                   "kinematics on the model.")
-    p.add_argument("source", help="motion file, .csv (with a header) or .npy")
-    p.add_argument("--fps", type=float, required=True, help="frame rate of the source motion")
-    p.add_argument("--name", help="clip name (default: the source's file name without extension)")
-    p.add_argument("--root", default="out",
-                   help="project directory; the clip goes to ROOT/assets/motion_npz/NAME.npz "
-                        "(default: out)")
-    p.add_argument("--quat-layout", choices=("wxyz", "xyzw"), default="wxyz",
-                   help="base quaternion layout of a .npy source (default: wxyz)")
-    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    add_convert_parser(sub)
 
     p = sub.add_parser("builtin", help="write the built-in motions",
                        description="Write the built-in clips: " + ", ".join(BUILTIN) + ".")
@@ -80,29 +71,20 @@ def error(message, code=1):
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    if args.command == "convert":
+        return run_convert(args)
     from .. import robot
     if args.command == "model":
         print(robot.MODEL_PATH)
         return 0
     from ..builtin import BUILTIN, builtin_motion
     from ..clipfile import clip_path, inspect_clip, write_clip
-    from ..readers import read_motion
-    from ..motion import resample
     from ..recording import record_clip
     try:
         tables = robot.tables()
         model = robot.load_model(args.model or robot.MODEL_PATH)
         robot.check_model(model, tables)
-        if args.command == "convert":
-            name = args.name or os.path.splitext(os.path.basename(args.source))[0]
-            motion = resample(read_motion(args.source, args.fps, args.quat_layout, tables.orig_names_joint))
-            path = write_clip(clip_path(args.root, name), record_clip(model, motion, tables))
-            print(f"wrote {path}: {motion.frames} frames at {robot.CLIP_FPS} Hz")
-            lines, problems = inspect_clip(path, model, tables)
-            print("\n".join(lines[1:] + [f"  FAIL  {p}" for p in problems]))
-            if problems:
-                return error(f"{path} was written but fails its checks")
-        elif args.command == "builtin":
+        if args.command == "builtin":
             for name in args.names or BUILTIN:
                 motion = builtin_motion(name, model, tables)
                 path = write_clip(clip_path(args.root, name), record_clip(model, motion, tables))
@@ -123,6 +105,116 @@ def main(argv=None):
     except (robot.ClipError, OSError, ValueError) as e:
         return error(str(e))
     return 0
+
+
+CONVERT_DESCRIPTION = """\
+Read motions, resample them to 50 Hz (linear for positions and joints, slerp
+for the base orientation) and record clips with MuJoCo kinematics on the
+model, at ROOT/assets/motion_npz/<source file name without extension>.npz.
+
+One file: prints how it was read and inspect's checks of the clip; exit
+status 1 if the clip fails them. Several files, folders (searched recursively
+for .csv, .npy, .pkl, .pickle) or globs: converted over --jobs worker
+processes with a progress bar, then a table (file, layout, frames, seconds,
+verdict); a file that cannot be converted is named with its reason and the
+others go on; exit status 1 if any file failed. Clips are written to a
+temporary file and renamed into place, so an interrupted run leaves no
+partial clip: rerun with --skip-existing to resume.
+"""
+
+
+def add_convert_parser(sub):
+    from ..readers import LAYOUTS
+    p = sub.add_parser("convert", help="convert motions (files, folders, globs) into clips",
+                       description=CONVERT_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("sources", nargs="+", metavar="SOURCE",
+                   help="motion files (.csv with or without a header, .npy, .pkl/.pickle), "
+                        "folders searched recursively for them, or globs")
+    p.add_argument("--fps", type=float,
+                   help="frame rate of the source motion; required for named-column CSV and .npy, "
+                        "overrides the 30 fps of a headerless CSV and the fps of a pickle")
+    p.add_argument("--layout", choices=tuple(LAYOUTS),
+                   help="read every source as this layout instead of detecting it (by extension, "
+                        "and for a CSV by whether its first row is all numbers)")
+    p.add_argument("--quat-layout", choices=("wxyz", "xyzw"),
+                   help="base quaternion order of a headerless CSV, .npy or pickle (default: xyzw "
+                        "for headerless CSV and pickles, wxyz for .npy; a named-column CSV names it)")
+    p.add_argument("--ground", action="store_true",
+                   help="shift the whole motion vertically (one constant) so that its lowest "
+                        "collision geom point over the clip touches the floor")
+    p.add_argument("--name", help="clip name, for a single source (default: the source's file name "
+                                  "without extension)")
+    p.add_argument("--root", default="out",
+                   help="project directory; clips go to ROOT/assets/motion_npz/NAME.npz (default: out)")
+    p.add_argument("--jobs", type=int, metavar="N",
+                   help="worker processes for several sources (default: the cores this process may "
+                        "use, here %d)" % len(os.sched_getaffinity(0)))
+    p.add_argument("--shard", metavar="K/N",
+                   help="convert only every N-th source of the sorted list, starting at the K-th "
+                        "(K from 0 to N-1), to split a dataset over machines")
+    p.add_argument("--skip-existing", action="store_true",
+                   help="leave sources whose clip already exists (a clip is only ever complete), "
+                        "to resume an interrupted run")
+    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    return p
+
+
+def run_convert(args):
+    from .. import dataset
+    try:
+        shard = dataset.parse_shard(args.shard) if args.shard else None
+    except ValueError as e:
+        return error(str(e), 2)
+    if args.jobs is not None and args.jobs < 1:
+        return error(f"--jobs must be at least 1, got {args.jobs}", 2)
+    options = dataset.Options(args.fps, args.quat_layout, args.layout, args.ground, args.model)
+    single = len(args.sources) == 1 and os.path.isfile(args.sources[0]) and not shard
+    if not single:
+        if args.name:
+            return error("--name names the clip of a single source", 2)
+        return convert_many(args, options, shard)
+
+    from .. import robot
+    from ..clipfile import clip_path
+    source = args.sources[0]
+    path = clip_path(args.root, args.name or dataset.clip_name(source))
+    if args.skip_existing and os.path.isfile(path):
+        print(f"skipped {source}: {path} exists")
+        return 0
+    try:
+        tables = robot.tables()
+        model = robot.load_model(args.model or robot.MODEL_PATH)
+        robot.check_model(model, tables)
+        done = dataset.convert_one(source, path, model, tables, options)
+    except (robot.ClipError, OSError, ValueError) as e:
+        return error(str(e))
+    print(done.line)
+    if args.ground:
+        print(f"grounded: the motion moved {done.offset:+.4f} m vertically")
+    print(f"wrote {path}: {done.frames} frames at {robot.CLIP_FPS} Hz")
+    print("\n".join(done.lines[1:] + [f"  FAIL  {p}" for p in done.problems]))
+    if done.problems:
+        return error(f"{path} was written but fails its checks")
+    return 0
+
+
+def convert_many(args, options, shard):
+    from .. import dataset
+    try:
+        results, removed = dataset.convert_dataset(args.sources, args.root, options, args.jobs,
+                                                   shard, args.skip_existing)
+    except dataset.DatasetError as e:
+        return error(str(e))
+    except KeyboardInterrupt:
+        return error("interrupted: the clips written so far are complete; "
+                     "rerun with --skip-existing to resume", 130)
+    print("\n".join(dataset.format_table(results)))
+    failed = sum(r.failed for r in results)
+    skipped = sum(r.verdict.startswith("skipped") for r in results)
+    note = f", {removed} stale temporary file(s) removed" if removed else ""
+    print(f"{len(results)} file(s): {len(results) - failed - skipped} converted, "
+          f"{skipped} skipped, {failed} failed{note}")
+    return 1 if failed else 0
 
 
 CHECK_DESCRIPTION = """\
