@@ -92,22 +92,13 @@ def draw(clip, model, record, mode, steps, frames=None, sink=None, live=None, pr
     data = mujoco.MjData(model)
     markers = MarkerScene()
     drawer = trackscope.TrackscopeDrawer(markers)
-    heading = np.array([0.35, 0.0, 0.0])
-    lift = np.array([0.0, 0.0, ARROW_LIFT])
     looked = False
     for step in steps:
         env.update_time_steps(step)
         body_pos, body_quat = env.body_pos_w, env.body_quat_w
         data.qpos[:] = record["qpos"][step]
         mujoco.mj_kinematics(model, data)
-        markers.clear()
-        drawer.update_rg_view(body_pos[clip.tracked], body_quat[clip.tracked], REFERENCE)
-        drawer.draw_arrow(body_pos[clip.anchor_row] + lift, body_quat[clip.anchor_row][[1, 2, 3, 0]],
-                          heading, ARROW_RGBA[REFERENCE], horizontal_only=True, id=REFERENCE)
-        if mode != "kinematic":
-            drawer.update_rg_view(data.xpos[clip.tracked_ids], data.xquat[clip.tracked_ids], SIMULATED)
-            drawer.draw_arrow(data.xpos[clip.anchor_id] + lift, data.xquat[clip.anchor_id][[1, 2, 3, 0]],
-                              heading, ARROW_RGBA[SIMULATED], horizontal_only=True, id=SIMULATED)
+        mark(drawer, markers, clip, body_pos, body_quat, data, mode)
         if frames is not None and step % frames.every == 0:
             if not looked:
                 pelvis = body_pos[clip.pelvis_row]
@@ -118,6 +109,21 @@ def draw(clip, model, record, mode, steps, frames=None, sink=None, live=None, pr
             live(data, markers, env.control_dt)
         if progress is not None:
             progress.update(1)
+
+
+def mark(drawer, markers, clip, body_pos, body_quat, data, mode):
+    """Markers of one tick: reference bodies (clip rows) and, unless
+    kinematic, the simulated ones, each with its anchor's heading arrow."""
+    heading = np.array([0.35, 0.0, 0.0])
+    lift = np.array([0.0, 0.0, ARROW_LIFT])
+    markers.clear()
+    drawer.update_rg_view(body_pos[clip.tracked], body_quat[clip.tracked], REFERENCE)
+    drawer.draw_arrow(body_pos[clip.anchor_row] + lift, body_quat[clip.anchor_row][[1, 2, 3, 0]],
+                      heading, ARROW_RGBA[REFERENCE], horizontal_only=True, id=REFERENCE)
+    if mode != "kinematic":
+        drawer.update_rg_view(data.xpos[clip.tracked_ids], data.xquat[clip.tracked_ids], SIMULATED)
+        drawer.draw_arrow(data.xpos[clip.anchor_id] + lift, data.xquat[clip.anchor_id][[1, 2, 3, 0]],
+                          heading, ARROW_RGBA[SIMULATED], horizontal_only=True, id=SIMULATED)
 
 
 def annotate(image, text):
@@ -182,15 +188,63 @@ def write_contact_sheet(path, tiles, columns=4):
     return path
 
 
-class LiveView:
-    """Shows ticks in MuJoCo's passive viewer, at real time."""
+# Keys of the live view (GLFW key codes): pause, run the clip again from its
+# first frame, let the gantry's band go.
+KEY_PAUSE, KEY_RESET, KEY_RELEASE = 32, 259, ord("G")      # space, backspace, G
+LIVE_KEYS = "space: pause/resume, backspace: reset the clip, G: release the gantry"
 
-    def __init__(self, model):
-        import mujoco.viewer
+
+class LiveKeys:
+    """Key presses of the live view, read by the loop at the next tick."""
+
+    def __init__(self):
+        self.paused = self.reset = self.release = False
+
+    def __call__(self, keycode):
+        if keycode == KEY_PAUSE:
+            self.paused = not self.paused
+        elif keycode == KEY_RESET:
+            self.reset = True
+        elif keycode == KEY_RELEASE:
+            self.release = True
+
+    def answer(self, sim):
+        """What the loop does after this tick: "reset" or None; a release
+        lets the band go."""
+        if self.release:
+            self.release = False
+            sim.release()
+        if self.reset:
+            self.reset = False
+            return "reset"
+        return None
+
+
+class LiveView:
+    """Shows ticks in MuJoCo's passive viewer, at real time. As a loop's
+    `watch` it shows each simulated tick with its markers and answers the
+    keys of `LIVE_KEYS`."""
+
+    def __init__(self, model, mode="tracking", viewer=None):
         self.model = model
+        self.mode = mode
         self.shown = mujoco.MjData(model)
-        self.handle = mujoco.viewer.launch_passive(model, self.shown)
+        self.keys = LiveKeys()
+        if viewer is None:
+            from mujoco import viewer as passive
+            viewer = passive.launch_passive
+        self.handle = viewer(model, self.shown, key_callback=self.keys)
         self.next = time.perf_counter()
+        self.markers = MarkerScene()
+        self.drawer = trackscope.TrackscopeDrawer(self.markers)
+
+    def watch(self, sim, step):
+        ref = sim.ref
+        mark(self.drawer, self.markers, sim.clip, ref.body_pos, ref.body_quat, sim.data, self.mode)
+        self(sim.data, self.markers, sim.env.control_dt)
+        while self.keys.paused and not self.keys.reset and self.handle.is_running():
+            self(sim.data, self.markers, sim.env.control_dt)
+        return self.keys.answer(sim)
 
     def __call__(self, data, markers, dt):
         if not self.handle.is_running():

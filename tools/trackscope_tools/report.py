@@ -99,6 +99,10 @@ def print_summary(summary, stream=None):
           f"{c['anchor_pos_max_m'] * 1000:>9.1f} mm  {w['name']} ({w['rms_rad']:.4f} rad)")
         if c["fell"]:
             p(f"{'':<14}FELL at {c['fall_time_s']:.2f} s ({c['fall_reason']})")
+        if summary["base"] == "free":
+            p(f"{'':<14}bodies {c['body_pos_mean_mm']:.1f} mm (root-relative {c['body_pos_rel_mean_mm']:.1f} mm), "
+              f"joint vel RMS {c['joint_vel_rms_rad_s']:.3f} rad/s, torque saturation "
+              f"{100 * c['torque_saturation_max']:.1f}% of steps (worst joint)")
     p(f"{'all':<14}{summary['frames']:>7}{summary['seconds']:>9.2f}{summary['joint_rms_rad']:>8.4f} rad"
       f"{summary['joint_max_rad']:>8.4f} rad{summary['anchor_pos_rms_m'] * 1000:>9.1f} mm"
       f"{summary['anchor_pos_max_m'] * 1000:>9.1f} mm")
@@ -108,6 +112,10 @@ def print_summary(summary, stream=None):
     lat = summary["query_latency_us"]
     p(f"Wbt_env queries per control tick: median {lat['median']:.1f} us, p99 {lat['p99']:.1f} us "
       f"over {lat['ticks']} ticks")
+    if "policy_latency_us" in summary:
+        lat = summary["policy_latency_us"]
+        p(f"policy (observation and inference) per tick: median {lat['median']:.1f} us, "
+          f"p99 {lat['p99']:.1f} us over {lat['ticks']} ticks")
     for line in summary.get("notes", []):
         p(line)
     for kind, path in summary["outputs"].items():

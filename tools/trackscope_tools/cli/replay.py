@@ -11,6 +11,15 @@ sim_decimation physics steps per tick, driven by a controller:
              the pelvis is welded to a mocap body that follows the reference
              base (tracking.xml).
   kinematic  (--mode kinematic) pose the model from the reference.
+  policy     (--policy FILE.onnx) an ONNX tracking policy on the free base:
+             each tick its observation is assembled from Wbt_env and the
+             simulator's state, its action becomes joint targets
+             default + action_scale * action, tracked by PD at every physics
+             step; settings from the policy's metadata, else the tables
+             (trackscope-policy inspect FILE.onnx shows them).
+
+Every clip is checked as trackscope-clip inspect checks it before its first
+tick; a malformed clip is refused with inspect's message.
 
 Reference bodies are drawn red and simulated bodies green (TrackscopeDrawer,
 humanoid ids 0 and 1), with an arrow for each anchor heading. Writes into
@@ -37,6 +46,12 @@ def build_parser():
                         help="what drives the robot (default: pd; see above)")
     parser.add_argument("--mode", choices=("tracking", "kinematic"),
                         help="older spelling: tracking is --controller pd, kinematic is --controller kinematic")
+    parser.add_argument("--policy", metavar="FILE.onnx",
+                        help="drive the robot with this ONNX tracking policy (free base, 1 cm above the floor "
+                             "at the start; see --gantry)")
+    parser.add_argument("--clip-actions", type=float, metavar="LIMIT",
+                        help="with --policy: clip every action to [-LIMIT, LIMIT] before it becomes a target "
+                             "(default: no clipping)")
     parser.add_argument("--gantry", default="off", metavar="always|off|SECONDS",
                         help="free-base controllers: hold the pelvis with a stiff elastic band to the "
                              "reference base trajectory always, never (default), or for the first SECONDS; "
@@ -52,7 +67,9 @@ def build_parser():
     parser.add_argument("--no-render", action="store_true",
                         help="no video or contact sheet (no OpenGL needed); plot, summary and log only")
     parser.add_argument("--live", action="store_true",
-                        help="also show the replay in MuJoCo's passive viewer (needs a display)")
+                        help="also show the simulation in MuJoCo's passive viewer as it runs (needs a "
+                             "display); keys: space pauses, backspace runs the clip again, G releases "
+                             "the gantry")
     return parser
 
 
@@ -69,6 +86,10 @@ def main(argv=None):
         return error("--live needs a display", 2)
     if args.mode and args.controller and {"tracking": "pd"}.get(args.mode, args.mode) != args.controller:
         return error(f"--mode {args.mode} and --controller {args.controller} disagree", 2)
+    if args.policy and (args.mode or args.controller):
+        return error("--policy drives the robot itself; leave out --mode and --controller", 2)
+    if args.clip_actions is not None and not args.policy:
+        return error("--clip-actions needs --policy", 2)
     name = args.controller or {"tracking": "pd", "kinematic": "kinematic"}.get(args.mode, "pd")
     render = not args.no_render
 
@@ -84,7 +105,14 @@ def main(argv=None):
         gantry = parse_gantry(args.gantry)
     except ValueError as e:
         return error(str(e), 2)
-    controller = CONTROLLERS[name]()
+    if args.policy:
+        from ..controllers.policy import PolicyError
+        try:
+            controller = CONTROLLERS["policy"](args.policy, clip_actions=args.clip_actions)
+        except PolicyError as e:
+            return error(str(e))
+    else:
+        controller = CONTROLLERS[name]()
     return replay(args, controller, gantry, render)
 
 
@@ -124,33 +152,48 @@ def replay(args, controller, gantry, render):
 
     total = sum(c.frames for c in clips)
     records = []
-    with tqdm(total=total, unit="tick", desc=controller.name, leave=False) as bar:
-        for clip in clips:
-            bar.set_postfix_str(clip.name)
-            records.append(run_clip(clip, model, controller, gantry, progress=bar))
+    live = None
+    try:
+        if args.live:
+            try:
+                live = rendering.LiveView(model, controller.base)
+            except Exception as e:  # the viewer's window system fails in its own ways
+                return error(f"cannot open the live view: {type(e).__name__}: {e}")
+            print(f"live view: {rendering.LIVE_KEYS}")
+        with tqdm(total=total, unit="tick", desc=controller.name, leave=False) as bar:
+            for clip in clips:
+                bar.set_postfix_str(clip.name)
+                record = run_clip(clip, model, controller, gantry, progress=bar,
+                                  watch=live.watch if live else None)
+                while record.get("reset"):
+                    bar.n -= clip.frames
+                    bar.refresh()
+                    record = run_clip(clip, model, controller, gantry, progress=bar, watch=live.watch)
+                records.append(record)
+    finally:
+        if live is not None:
+            live.close()
 
     outputs = {}
-    if render or args.live:
+    if render:
         try:
-            frames = rendering.Frames(model, args.width, args.height, args.render_every) if render else None
+            frames = rendering.Frames(model, args.width, args.height, args.render_every)
         except RuntimeError as e:
             return error(str(e))
         count = sum(len(range(0, r["ticks"], args.render_every)) for r in records)
         sink = rendering.VideoSink(os.path.join(args.out, "replay.mp4"), 50.0 / args.render_every,
-                                   controller.name, count, args.sheet) if render and count else None
-        live = None
+                                   controller.name, count, args.sheet) if count else None
         try:
-            live = rendering.LiveView(model) if args.live else None
             with tqdm(total=sum(r["ticks"] for r in records), unit="tick", desc="drawing", leave=False) as bar:
                 for clip, record in zip(clips, records):
                     bar.set_postfix_str(clip.name)
-                    steps = range(record["ticks"]) if live else range(0, record["ticks"], args.render_every)
+                    steps = range(0, record["ticks"], args.render_every)
                     bar.update(record["ticks"] - len(steps))
                     if sink is not None:
                         sink.clip = clip
-                    rendering.draw(clip, model, record, controller.base, steps, frames, sink, live, bar)
+                    rendering.draw(clip, model, record, controller.base, steps, frames, sink, None, bar)
         finally:
-            for closing in (live, frames, sink):
+            for closing in (frames, sink):
                 if closing is not None:
                     closing.close()
         if sink is not None:

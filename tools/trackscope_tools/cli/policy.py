@@ -1,0 +1,98 @@
+"""trackscope-policy: look into an ONNX tracking policy, or write a stand-in.
+
+  inspect FILE.onnx    inputs, outputs, metadata, the settings the policy runs
+                       with and where each came from (its metadata or the
+                       environment's tables), the observation terms with
+                       their offsets and sizes, and the size check; exit
+                       status 1 if trackscope-replay --policy would refuse it.
+  reference OUT.onnx   a stand-in policy that asks for the reference joint
+                       angles, action = (reference - default) / scale, with
+                       full metadata: a plumbing check of the whole path
+                       (observation, inference, actions, PD), not a
+                       controller. Without a gantry the robot falls.
+"""
+
+import argparse
+import sys
+
+PROG = "trackscope-policy"
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{inspect,reference}")
+    inspect = sub.add_parser("inspect", help="describe a policy file and check its observation size")
+    inspect.add_argument("policy", metavar="FILE.onnx", help="the policy file")
+    ref = sub.add_parser("reference", help="write the stand-in reference policy")
+    ref.add_argument("out", metavar="OUT.onnx", help="where to write it (replaced atomically)")
+    ref.add_argument("--joint-order", choices=("clip", "model"), default="clip",
+                     help="joint order of its actions and joint terms: the clip's (target_names_joint, "
+                          "default) or the model's (orig_names_joint)")
+    ref.add_argument("--observations", metavar="TERM,TERM,...",
+                     help="observation terms in order (default: command, motion_anchor_pos_b, "
+                          "motion_anchor_ori_b, base_lin_vel, base_ang_vel, joint_pos, joint_vel, actions); "
+                          "must hold command")
+    ref.add_argument("--action-scale", type=float, metavar="SCALE",
+                     help="one action scale for every joint (default: the environment's action_scales)")
+    return parser
+
+
+def error(message, code=1):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return code
+
+
+def describe(policy):
+    """Lines of `inspect`, and the size problem (None if the sizes agree)."""
+    lines = [f"{policy.path}"]
+    for kind, items in (("input", policy.inputs), ("output", policy.outputs)):
+        for io in items:
+            lines.append(f"  {kind:<7}{io.name!r} {io.type} {list(io.shape)}")
+    lines.append("  metadata:" + ("" if policy.metadata else " none"))
+    for key, value in sorted(policy.metadata.items()):
+        shown = value if len(value) <= 100 else value[:97] + "..."
+        lines.append(f"    {key} = {shown}")
+    lines.append("  settings:")
+    for key, source in policy.source.items():
+        lines.append(f"    {key:<18} from {source}")
+    lines.append(f"  {'term':<22}{'offset':>7}{'size':>6}  frame")
+    from ..observations import TERMS
+    for name, offset, size in policy.layout:
+        lines.append(f"  {name:<22}{offset:>7}{size:>6}  {TERMS[name].frame}")
+    problem = policy.size_problem()
+    lines.append(f"  {'ok' if problem is None else 'BAD':<6}input size {policy.size}, terms {policy.expected}")
+    return lines, problem
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    from ..controllers.policy import PolicyError, PolicyFile, write_reference_policy
+    from ..robot import ClipError, tables
+
+    if args.command == "inspect":
+        try:
+            policy = PolicyFile(args.policy)
+        except PolicyError as e:
+            return error(str(e))
+        lines, problem = describe(policy)
+        print("\n".join(lines))
+        return error(problem) if problem else 0
+
+    if args.action_scale is not None and not (args.action_scale > 0 and args.action_scale < float("inf")):
+        return error(f"--action-scale must be a positive number, got {args.action_scale}", 2)
+    terms = None
+    if args.observations:
+        terms = [t.strip() for t in args.observations.split(",") if t.strip()]
+    names = list(tables().orig_names_joint) if args.joint_order == "model" else None
+    try:
+        kwargs = {"terms": terms} if terms else {}
+        path = write_reference_policy(args.out, joint_names=names, action_scale=args.action_scale, **kwargs)
+    except (ClipError, OSError) as e:
+        return error(str(e))
+    print(f"wrote {path}: the reference policy (a plumbing check, not a controller)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
