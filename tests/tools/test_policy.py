@@ -90,6 +90,11 @@ def test_terms_against_the_simulator_state(root, policies):
     assert set(expected) == set(observations.TERMS)
     for name, value in expected.items():
         np.testing.assert_allclose(observations.TERMS[name].compute(tick), value, atol=1e-9, err_msg=name)
+    # Another anchor body goes through the alignment; for the torso it must agree with the queries.
+    aligned = observations.Tick(sim, ref, controller.joints, controller.default, last,
+                                observations.Anchor("torso_link", torso, 9, queried=False))
+    for got, want in zip(aligned.reference_anchor, tick.reference_anchor):
+        np.testing.assert_allclose(got, want, atol=1e-12)
     vector = observations.observe(ALT_TERMS, tick)
     offsets = {n: (o, s) for n, o, s in controller.policy.layout}
     for name in ALT_TERMS:
@@ -200,6 +205,21 @@ def test_a_malformed_clip_is_refused_before_the_first_tick(root, tmp_path, capsy
     assert replay_main(["--root", str(tmp_path), "--clips", "short", "--no-render", "--out", str(tmp_path)]) == 1
     err = capsys.readouterr().err
     assert "body_quat_w has shape (80, 10, 4)" in err and "Traceback" not in err
+
+
+def test_nonfinite_actions_hold_the_targets_and_fail_the_clip(root, tmp_path):
+    path = linear_model(tmp_path / "nan.onnx", [160])
+    model = onnx.load(path)
+    model.graph.initializer[0].CopyFrom(helper.make_tensor("w0", TensorProto.FLOAT, [160, 29],
+                                                           np.full(160 * 29, np.nan)))
+    onnx.save(model, path)
+    out = tmp_path / "out"
+    assert replay_main(["--root", str(root), "--clips", "stand", "--policy", path, "--gantry", "always",
+                        "--no-render", "--out", str(out)]) == 0
+    summary = json.loads((out / "summary.json").read_text())
+    clip = summary["clips"][0]
+    assert clip["nonfinite_actions"] == clip["ticks"] - 1 and not clip["success"] and not summary["success"]
+    assert clip["joint_rms_rad"] < 1.0 and np.isfinite(np.load(out / "log.npz")["stand/torque"]).all()
 
 
 class FakeViewer:

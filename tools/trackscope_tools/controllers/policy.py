@@ -213,7 +213,8 @@ class PolicyController(Controller):
         return self.entry
 
     def clip_summary(self, sim):
-        return {"nonfinite_actions": self.nonfinite} if self.nonfinite else {}
+        # Held targets keep the simulation sane, but the policy failed.
+        return {"nonfinite_actions": self.nonfinite, "success": False} if self.nonfinite else {}
 
     def run_summary(self, records):
         from ..report import percentiles_us
