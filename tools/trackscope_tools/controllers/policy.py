@@ -181,6 +181,7 @@ class PolicyController(Controller):
         return lines
 
     def reset(self, sim):
+        self.joints = obs.PolicyJoints(self.policy.joint_names, sim.clip.joints.names, sim.model)
         self.anchor = obs.anchor_for(self.policy.anchor, sim.clip, sim.model)
         self.action = np.zeros(len(self.joints.names))
         self.target = self.default.copy()
