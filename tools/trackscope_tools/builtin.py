@@ -10,7 +10,7 @@ from .motion import Motion
 from .robot import CLIP_FPS, ClipError, default_qpos
 from .robot import tables as robot_tables
 
-BUILTIN = ("stand", "squat_turn")
+BUILTIN = ("stand", "squat_turn", "step_in_place")
 
 
 def _leg_dofs(model, tables):
@@ -44,6 +44,81 @@ def _solve_feet(model, data, qpos, feet, targets, qadr, dadr, iters=30):
     return qpos, float(np.abs(err).max())
 
 
+def _solve_com_feet(model, data, qpos, com_xy, feet, targets, qadr, dadr, iters=40):
+    """Pelvis x, y and leg joints that put the centre of mass over `com_xy`
+    and each foot body on its target pose (damped Gauss-Newton); the pelvis
+    keeps its height and orientation."""
+    lo, hi = model.jnt_range[model.dof_jntid[dadr]].T
+    cols = np.concatenate([[0, 1], dadr])
+    jacp = np.zeros((3, model.nv))
+    jacr = np.zeros((3, model.nv))
+    jcom = np.zeros((3, model.nv))
+    for _ in range(iters):
+        data.qpos[:] = qpos
+        mujoco.mj_kinematics(model, data)
+        mujoco.mj_comPos(model, data)
+        mujoco.mj_jacSubtreeCom(model, data, jcom, 1)
+        err, jac = [com_xy - data.subtree_com[1][:2]], [jcom[:2, cols].copy()]
+        for body, (pos, mat) in zip(feet, targets):
+            rot = Rotation.from_matrix(mat @ data.xmat[body].reshape(3, 3).T).as_rotvec()
+            err += [pos - data.xpos[body], rot]
+            mujoco.mj_jacBody(model, data, jacp, jacr, body)
+            jac += [jacp[:, cols].copy(), jacr[:, cols].copy()]
+        err = np.concatenate(err)
+        if np.abs(err).max() < 1e-10:
+            break
+        jac = np.concatenate(jac)
+        step = jac.T @ np.linalg.solve(jac @ jac.T + 1e-8 * np.eye(len(err)), err)
+        qpos[:2] += step[:2]
+        qpos[qadr] = np.clip(qpos[qadr] + step[2:], lo, hi)
+    return qpos, float(np.abs(err).max())
+
+
+def _step_in_place(model, tables, default, seconds):
+    """Weight onto one foot, the other lifted 5 cm, held and put down, weight
+    back to the middle; left stance, right, left, right."""
+    t = np.arange(int(round(seconds * CLIP_FPS))) / CLIP_FPS
+    data = mujoco.MjData(model)
+    data.qpos[:] = default
+    mujoco.mj_kinematics(model, data)
+    mujoco.mj_comPos(model, data)
+    feet = [model.body("left_ankle_roll_link").id, model.body("right_ankle_roll_link").id]
+    soles = [data.site_xpos[model.site(n).id][:2].copy() for n in ("left_sole", "right_sole")]
+    home = [(data.xpos[b].copy(), data.xmat[b].reshape(3, 3).copy()) for b in feet]
+    middle = data.subtree_com[1][:2].copy()
+    qadr, dadr = _leg_dofs(model, tables)
+
+    # One step (2.25 s): shift 0.6 s, lift 0.35 s, hold 0.4 s, lower 0.35 s,
+    # shift back 0.55 s; the rest of the clip stands, split before and after.
+    phases = np.cumsum([0.0, 0.6, 0.35, 0.4, 0.35, 0.55])
+    rest = max(0.0, (seconds - 4 * phases[-1]) / 2)
+    ramp = lambda x: 0.5 - 0.5 * np.cos(np.pi * np.clip(x, 0.0, 1.0))  # noqa: E731
+    worst = 0.0
+    qpos = np.tile(default, (len(t), 1))
+    q = default.copy()
+    for k, time in enumerate(t):
+        local = time - rest
+        n = int(local // phases[-1]) if local >= 0 else -1
+        com, targets = middle, list(home)
+        if 0 <= n < 4:
+            stance = n % 2              # 0: left foot stands, the right lifts
+            u = local - n * phases[-1]
+            shift = ramp(u / phases[1]) - ramp((u - phases[4]) / (phases[5] - phases[4]))
+            lift = ramp((u - phases[1]) / (phases[2] - phases[1])) - ramp((u - phases[3]) / (phases[4] - phases[3]))
+            # Over the stance sole, 2.5 cm inside its centre line: all the way
+            # out puts the ankle rolls within 0.01 rad of their limits.
+            com = middle + 0.85 * shift * (soles[stance] - middle)
+            swing = 1 - stance
+            pos, mat = home[swing]
+            targets[swing] = (pos + np.array([0.0, 0.0, 0.05 * lift]), mat)
+        q, residual = _solve_com_feet(model, data, q, com, feet, targets, qadr, dadr)
+        qpos[k] = q
+        worst = max(worst, residual)
+    if worst > 1e-6:
+        raise ClipError(f"step_in_place: centre of mass or feet off their targets by {worst:.2e}")
+    return Motion.from_qpos(qpos)
+
+
 def _smooth_step(x):
     return 0.5 - 0.5 * np.cos(2 * np.pi * x)
 
@@ -59,6 +134,12 @@ def builtin_motion(name, model, tables=None, seconds=None):
                 legs are solved for the fixed foot poses every frame. The
                 clip starts off the world origin and heading, as a recorded
                 clip does.
+    step_in_place
+                the weight shifts onto one foot (centre of mass over its sole,
+                2.5 cm inside its centre line,
+                solved with the legs every frame), the other foot lifts 5 cm,
+                holds, comes down, the weight shifts back; left, right, left,
+                right (10 s).
     """
     tables = tables or robot_tables()
     default = default_qpos(model, tables)
@@ -74,6 +155,8 @@ def builtin_motion(name, model, tables=None, seconds=None):
         qpos[:, jidx["left_elbow_joint"]] -= 0.1 * sway
         qpos[:, jidx["right_elbow_joint"]] += 0.1 * sway
         return Motion.from_qpos(qpos)
+    if name == "step_in_place":
+        return _step_in_place(model, tables, default, seconds or 10.0)
     if name != "squat_turn":
         raise ClipError(f"unknown built-in motion {name!r} (have {', '.join(BUILTIN)})")
 

@@ -11,6 +11,13 @@ sim_decimation physics steps per tick, driven by a controller:
              the pelvis is welded to a mocap body that follows the reference
              base (tracking.xml).
   kinematic  (--mode kinematic) pose the model from the reference.
+  wbc        the whole-body controller on the free base, no weld, no
+             gantry: every physics step one QP over joint accelerations,
+             contact forces at the stance feet's corners and joint torques
+             (MuJoCo's equations of motion, friction cones, still stance
+             feet, effort limits) toward the clip's pelvis and torso pose,
+             centre of mass, swing feet and joint posture; stance feet from
+             the clip's own contact schedule.
   policy     (--policy FILE.onnx) an ONNX tracking policy on the free base:
              each tick its observation is assembled from Wbt_env and the
              simulator's state, its action becomes joint targets
@@ -42,7 +49,7 @@ def build_parser():
                         help="project directory holding assets/motion_npz/<clip>.npz (default: out)")
     parser.add_argument("--clips", nargs="+", metavar="NAME",
                         help="clips to replay, in order (default: every clip under --root, stand first)")
-    parser.add_argument("--controller", choices=("pd", "kinematic"),
+    parser.add_argument("--controller", choices=("pd", "kinematic", "wbc"),
                         help="what drives the robot (default: pd; see above)")
     parser.add_argument("--mode", choices=("tracking", "kinematic"),
                         help="older spelling: tracking is --controller pd, kinematic is --controller kinematic")

@@ -4,8 +4,10 @@ from .base import Controller
 from .kinematic import KinematicController
 from .pd import PDController
 from .policy import PolicyController
+from .wbc import WBCController
 
 CONTROLLERS = {"pd": PDController, "kinematic": KinematicController,
-               "policy": PolicyController}   # needs the policy file: PolicyController(path)
+               "wbc": WBCController, "policy": PolicyController}   # needs the policy file: PolicyController(path)
 
-__all__ = ["CONTROLLERS", "Controller", "KinematicController", "PDController", "PolicyController"]
+__all__ = ["CONTROLLERS", "Controller", "KinematicController", "PDController", "PolicyController",
+           "WBCController"]

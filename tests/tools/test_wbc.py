@@ -1,0 +1,99 @@
+"""The whole-body controller: the QP's solution against MuJoCo's dynamics,
+standing still on a free base, the contact schedule and a replay end to end."""
+
+import json
+
+import numpy as np
+import pytest
+
+import trackscope  # noqa: F401
+from motion_env_wbt import Wbt_env
+from trackscope_tools import robot, simulation
+from trackscope_tools.builtin import builtin_motion
+from trackscope_tools.cli.replay import main as replay_main
+from trackscope_tools.clipfile import clip_path, write_clip
+from trackscope_tools.controllers.wbc import WBCController
+from trackscope_tools.controllers.wbc.schedule import contact_schedule
+from trackscope_tools.controllers.wbc.problem import build_problem
+from trackscope_tools.motion import Motion
+from trackscope_tools.recording import record_clip
+
+TOL = 1e-6      # daqp's primal tolerance is far tighter; this is the bound the tests hold it to
+
+
+@pytest.fixture(scope="module")
+def model():
+    return robot.load_model()
+
+
+def write(root, model, name, motion):
+    write_clip(clip_path(root, name), record_clip(model, motion))
+    return simulation.Clip(Wbt_env(str(root), file=name), model)
+
+
+@pytest.fixture(scope="module")
+def still(model, tmp_path_factory):
+    root = tmp_path_factory.mktemp("wbc")
+    qpos = np.tile(robot.default_qpos(model), (250, 1))          # 5 s in the default pose
+    return write(root, model, "still", Motion.from_qpos(qpos))
+
+
+@pytest.mark.parametrize("solver", ["daqp", "proxqp"])
+def test_solution_obeys_the_dynamics_and_the_friction_cones(model, still, solver):
+    controller = WBCController(solver)
+    record = simulation.run_clip(still, model, controller)       # leaves the last step's problem behind
+    state, x = controller.last_state, controller.last_x
+    lay = state.layout
+    qdd, f, tau = x[lay.qdd], x[lay.f].reshape(-1, 3), x[lay.tau]
+    gen = np.zeros(model.nv)
+    gen[6:] = tau
+    for (body, point), force in zip(state.corners, f):
+        jac, _ = state.jacobian(body, point)
+        gen += jac[:3].T @ force
+    np.testing.assert_allclose(state.M @ qdd + state.h, gen, atol=TOL * np.abs(state.h).max())
+    assert len(f) == 8 and (f[:, 2] >= 1.0 - TOL).all()
+    assert (np.abs(f[:, :2]) <= controller.limits[2].mu * f[:, 2, None] + TOL).all()
+    problem = build_problem(state, controller.tasks, controller.limits)
+    assert (problem.G @ x - problem.h).max() <= TOL
+    assert record["ticks"] == still.frames
+
+
+def test_stands_five_seconds_without_drifting(model, still):
+    controller = WBCController()
+    record = simulation.run_clip(still, model, controller)
+    assert record["fall_time_s"] is None and record["ticks"] == 250
+    assert record["anchor_pos_err"].max() < 0.003
+    drift = np.linalg.norm(record["qpos"][-1, :2] - record["qpos"][0, :2])
+    assert drift < 0.002
+    slip, _ = controller.slip()
+    assert slip < 0.001
+    assert abs(np.mean(record["support_force"][:-1]) - 1.0) < 0.02     # the floor carries the weight
+    assert not record["saturated"].any() and controller.failed == 0
+
+
+@pytest.mark.parametrize("lift, expect", [
+    # (pelvis raise per frame, m) -> stance of a foot per frame: lift-off at
+    # the check's 1 cm, touch-down only within 5 mm, nothing in between flips
+    ([0, 0.008, 0.012, 0.008, 0.006, 0.004, 0], [1, 1, 0, 0, 0, 1, 1]),
+    ([0, 0.009, 0.0095, 0.009, 0], [1, 1, 1, 1, 1]),
+    ([0.02, 0.007, 0.02, 0.003], [0, 0, 0, 1]),
+])
+def test_schedule_has_hysteresis(model, lift, expect):
+    qpos = np.tile(robot.default_qpos(model), (len(lift), 1))
+    qpos[:, 2] += lift
+    stance = contact_schedule(model, qpos)
+    assert stance[:, 0].astype(int).tolist() == expect
+    assert (stance[:, 0] == stance[:, 1]).all()
+
+
+def test_replay_end_to_end(model, tmp_path):
+    motion = builtin_motion("stand", model, seconds=1.5)
+    write_clip(clip_path(tmp_path, "stand"), record_clip(model, motion))
+    out = tmp_path / "out"
+    assert replay_main(["--root", str(tmp_path), "--controller", "wbc", "--no-render", "--out", str(out)]) == 0
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["controller"] == "wbc" and summary["base"] == "free"
+    assert summary["qp_solve_us"]["solves"] == 4 * 74
+    clip = summary["clips"][0]
+    assert not clip["fell"] and clip["anchor_pos_rms_m"] < 0.02 and clip["joint_rms_rad"] < 0.05
+    assert clip["stance_foot_slip_max_m"] < 0.005 and 0.9 < clip["support_force_ratio"] < 1.1

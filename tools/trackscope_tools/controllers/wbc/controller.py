@@ -1,0 +1,230 @@
+"""The whole-body controller: a free base on its own feet.
+
+Every physics step one QP over joint accelerations, corner contact forces
+and joint torques (problem.solve) balances the robot with MuJoCo's dynamics
+toward the clip: pelvis pose, torso (anchor) orientation, centre of mass,
+swing feet and joint posture, with the stance feet from the clip's contact
+schedule held still inside their friction cones and the torques inside the
+effort limits."""
+
+import numpy as np
+from scipy.spatial.transform import Rotation
+
+import mujoco
+
+from ...plausibility import foot_geoms
+from ...robot import FOOT_BODIES, MODEL_PATH
+from ..base import Controller
+from . import limits as lim
+from . import tasks as tk
+from .problem import DEFAULT_SOLVER, solve
+from .schedule import contact_schedule, stance_intervals
+from .state import State
+
+FRICTION_MARGIN = 0.7       # the QP's friction coefficient, a share of the model's
+LANDING_M = 0.005           # a landing foot aims this far below its reference
+
+
+def foot_corners(model, geom):
+    """Local offsets (4, 3) of the sole corners of a foot geom, in its body's
+    frame: the bottom face of a box, else of the geom's bounding box."""
+    half = model.geom_size[geom] if model.geom_type[geom] == mujoco.mjtGeom.mjGEOM_BOX \
+        else model.geom_aabb[geom, 3:]
+    rot = np.zeros(9)
+    mujoco.mju_quat2Mat(rot, model.geom_quat[geom])
+    local = np.array([[sx * half[0], sy * half[1], -half[2]] for sx in (1, -1) for sy in (1, -1)])
+    return model.geom_pos[geom] + local @ rot.reshape(3, 3).T
+
+
+def _largest(model, geoms):
+    return max(geoms, key=lambda g: float(np.prod(model.geom_aabb[g, 3:])))
+
+
+def _lerp(a, k, alpha):
+    """Frame k of `a` moved a share `alpha` toward frame k + 1."""
+    if alpha == 0.0 or k + 1 >= len(a):
+        return a[min(k, len(a) - 1)]
+    return (1.0 - alpha) * a[k] + alpha * a[k + 1]
+
+
+class WBCController(Controller):
+    name = "wbc"
+    base = "free"
+    model_path = MODEL_PATH
+    # The clip's feet stand on the floor, so the robot starts touching it:
+    # a drop of even a centimetre lands on the feet with an impact the stance
+    # constraint would have to absorb in its first steps.
+    start_clearance = 0.0
+
+    #: task weights and stiffnesses (1/s^2)
+    WEIGHTS = {"pelvis": (20.0, 100.0), "anchor": (10.0, 100.0), "com": (100.0, 100.0),
+               "swing": (50.0, 400.0), "posture": (1.0, 100.0)}
+
+    def __init__(self, solver=DEFAULT_SOLVER):
+        self.solver = solver
+        self.solve_s = []            # every solve of every clip
+        self.clip_solve_s = []
+        self.failed = 0
+
+    def describe(self):
+        return [f"wbc: one QP per physics step (qpsolvers, {self.solver}); free base, no weld"]
+
+    # -- a new clip ------------------------------------------------------
+    def reset(self, sim):
+        model, data, clip, env = sim.model, sim.data, sim.clip, sim.env
+        jm = clip.joints
+        self.dt, self.sim_dt, self.decimation = env.control_dt, env.sim_dt, env.sim_decimation
+        arr = lambda m: np.asarray(getattr(env, f"{env.file}_{m}"), dtype=np.float64)  # noqa: E731
+        body_pos, body_quat = arr("body_pos_w"), arr("body_quat_w")
+        lin_vel, ang_vel = arr("body_lin_vel_w"), arr("body_ang_vel_w")
+        joint_pos, joint_vel = arr("joint_pos")[:, jm.to_model], arr("joint_vel")[:, jm.to_model]
+        rows = {model.body(i).name: r for r, i in enumerate(env.target_indices)}
+        row = clip.pelvis_row
+        qpos = np.concatenate([body_pos[:, row], body_quat[:, row], joint_pos], axis=1)
+
+        # The loop may have lifted or lowered the start to the floor; the
+        # targets follow by the same height.
+        self.dz = float(data.qpos[2] - qpos[0, 2])
+        body_pos = body_pos.copy()
+        body_pos[..., 2] += self.dz
+        qpos[:, 2] += self.dz
+        ref = mujoco.MjData(model)
+        com = np.zeros((len(qpos), 3))
+        for t, q in enumerate(qpos):
+            ref.qpos[:] = q
+            mujoco.mj_kinematics(model, ref)
+            mujoco.mj_comPos(model, ref)
+            com[t] = ref.subtree_com[1]
+        grad = lambda a: np.gradient(a, self.dt, axis=0) if len(a) > 1 else np.zeros_like(a)  # noqa: E731
+        com_vel = grad(com)
+        self.ref = {"body_pos": body_pos, "body_quat": body_quat, "lin_vel": lin_vel, "ang_vel": ang_vel,
+                    "lin_acc": grad(lin_vel), "ang_acc": grad(ang_vel), "q": joint_pos, "qd": joint_vel,
+                    "qdd": grad(joint_vel), "com": com, "com_vel": com_vel, "com_acc": grad(com_vel)}
+        self.stance = contact_schedule(model, qpos)
+
+        self.feet = [model.body(n).id for n in FOOT_BODIES]
+        self.foot_rows = [rows[n] for n in FOOT_BODIES]
+        self.foot_geoms = foot_geoms(model)
+        soles = [_largest(model, g) for g in self.foot_geoms]
+        self.corners_local = [foot_corners(model, g) for g in soles]
+        mu = FRICTION_MARGIN * float(min(model.geom_friction[g, 0] for g in soles))
+        w = self.WEIGHTS
+        self.pelvis = tk.FrameTask(clip.pelvis_id, *w["pelvis"])
+        self.anchor = tk.FrameTask(clip.anchor_id, *w["anchor"], position=False)
+        self.anchor_row, self.pelvis_row = clip.anchor_row, clip.pelvis_row
+        self.com = tk.ComTask(*w["com"])
+        self.swing = [tk.FrameTask(b, *w["swing"]) for b in self.feet]
+        self.posture = tk.PostureTask(jm.qadr, jm.dadr, *w["posture"])
+        self.tasks = [self.pelvis, self.anchor, self.com, *self.swing, self.posture, tk.RegularisationTask()]
+        self.stance_limit = lim.StanceFeet()
+        effort_model = sim.effort[jm.to_model]
+        self.limits = [lim.Dynamics(jm.dadr), self.stance_limit, lim.FrictionCones(mu),
+                       lim.TorqueLimits(effort_model)]
+        self.jm = jm
+        self.tau = np.zeros(model.nu)
+        self.step, self.sub = 0, 0
+        self.clip_solve_s = []
+        self.failed_clip = 0
+        self.foot_xy = np.full((clip.frames, 2, 2), np.nan)
+        self.last_stance = self.stance[0]
+        self.landing = np.zeros(2, bool)
+
+    # -- the loop's calls ------------------------------------------------
+    def tick(self, sim, ref):
+        self.step, self.sub = ref.step, 0
+        k = min(ref.step, len(self.stance) - 1)
+        mujoco.mj_forward(sim.model, sim.data)
+        # A foot the schedule puts down stands once it touches the floor in
+        # the simulation; until then it keeps following the reference down.
+        touching = self._touching(sim)
+        planned = self.stance[k]
+        standing = planned & (touching | self.last_stance)
+        self.landing = planned & ~standing
+        self.last_stance = standing
+        self.stance_limit.stand(sim.data, [b for b, s in zip(self.feet, standing) if s])
+        for task, s in zip(self.swing, standing):
+            task.active = not s
+
+    def _touching(self, sim):
+        data, out = sim.data, np.zeros(2, bool)
+        for i in range(data.ncon):
+            con = data.contact[i]
+            for k, geoms in enumerate(self.foot_geoms):
+                if (con.geom1 == sim.floor and con.geom2 in geoms) or (con.geom2 == sim.floor and con.geom1 in geoms):
+                    out[k] = True
+        return out
+
+    def _set_targets(self, alpha):
+        r, k = self.ref, self.step
+        at = lambda name, row=None: _lerp(r[name] if row is None else r[name][:, row], k, alpha)  # noqa: E731
+        quat = lambda row: Rotation.from_quat(at("body_quat", row)[[1, 2, 3, 0]]).as_matrix()  # noqa: E731
+        for task, row in [(self.pelvis, self.pelvis_row), (self.anchor, self.anchor_row),
+                          *zip(self.swing, self.foot_rows)]:
+            task.set_target(at("body_pos", row), quat(row), at("lin_vel", row), at("ang_vel", row),
+                            at("lin_acc", row), at("ang_acc", row))
+        for task, landing in zip(self.swing, self.landing):
+            if landing:     # seek the floor a little below the reference
+                task.pos = task.pos - [0.0, 0.0, LANDING_M]
+        self.com.set_target(at("com"), at("com_vel"), at("com_acc"))
+        self.posture.set_target(at("q"), at("qd"), at("qdd"))
+
+    def torque(self, sim):
+        model, data = sim.model, sim.data
+        mujoco.mj_forward(model, data)
+        if self.sub == 0 and self.step < len(self.foot_xy):
+            self.foot_xy[self.step] = data.xpos[self.feet, :2]
+        self._set_targets(self.sub / self.decimation)
+        self.sub += 1
+        corners = []
+        for body, local, s in zip(self.feet, self.corners_local, self.last_stance):
+            if s:
+                rot = data.xmat[body].reshape(3, 3)
+                corners += [(body, data.xpos[body] + rot @ c) for c in local]
+        state = State(model, data, corners)
+        x, elapsed = solve(state, self.tasks, self.limits, self.solver)
+        self.solve_s.append(elapsed)
+        self.clip_solve_s.append(elapsed)
+        if x is None:
+            self.failed += 1
+            self.failed_clip += 1
+        else:
+            self.tau = x[state.layout.tau]
+            self.last_x, self.last_state = x, state
+        return self.tau[self.jm.to_target]
+
+    def log(self):
+        return {"wbc_stance": self.last_stance.copy()}
+
+    # -- summaries -------------------------------------------------------
+    def slip(self, ticks=None):
+        """Largest horizontal drift of a foot from where it stood at the start
+        of each of its stance intervals: (metres, foot name or None)."""
+        worst, foot_name = 0.0, None
+        ticks = len(self.foot_xy) if ticks is None else ticks
+        for foot, a, b in stance_intervals(self.stance[:ticks]):
+            xy = self.foot_xy[a: b + 1, foot]
+            xy = xy[np.isfinite(xy).all(axis=1)]
+            if len(xy) < 2:
+                continue
+            drift = float(np.linalg.norm(xy - xy[0], axis=1).max())
+            if drift > worst:
+                worst, foot_name = drift, FOOT_BODIES[foot]
+        return worst, foot_name
+
+    def clip_summary(self, sim):
+        ticks = int(np.isfinite(self.foot_xy[:, 0, 0]).sum())
+        slip, foot = self.slip(ticks)
+        return {"stance_foot_slip_max_m": slip, "stance_foot_slip_foot": foot,
+                "qp_solve_us": _percentiles(self.clip_solve_s), "qp_failed_steps": self.failed_clip,
+                "stance_fraction": {n: float(self.stance[:, k].mean()) for k, n in enumerate(FOOT_BODIES)}}
+
+    def run_summary(self, records):
+        return {"qp_solver": self.solver, "qp_rate": "every physics step",
+                "qp_solve_us": _percentiles(self.solve_s), "qp_failed_steps": self.failed}
+
+
+def _percentiles(seconds):
+    us = np.asarray(seconds) * 1e6
+    if not us.size:
+        return {"median": 0.0, "p99": 0.0, "solves": 0}
+    return {"median": float(np.median(us)), "p99": float(np.percentile(us, 99)), "solves": int(us.size)}
