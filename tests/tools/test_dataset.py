@@ -141,6 +141,29 @@ def test_a_failing_write_leaves_nothing(tmp_path, monkeypatch, rows):
     assert os.listdir(tmp_path / "clips") == []
 
 
+DIES_ON_BOOM = textwrap.dedent("""
+    import os, types
+
+    def work(source, path, options):
+        if source == "boom":
+            os._exit(1)
+        return types.SimpleNamespace(source=source, verdict="ok", fatal=False)
+""")
+
+
+def test_a_file_that_kills_its_worker_is_named_and_the_rest_go_on(tmp_path, monkeypatch):
+    (tmp_path / "dies_on_boom.py").write_text(DIES_ON_BOOM)     # light for the workers to import
+    monkeypatch.syspath_prepend(str(tmp_path))
+    from dies_on_boom import work
+    tasks = [(name, name + ".npz") for name in ("a", "boom", "c")]
+    results = []
+    dataset.run_tasks(tasks, 2, None, results.append, work=work)
+    verdicts = {r.source: r.verdict for r in results}
+    assert sorted(verdicts) == ["a", "boom", "c"]
+    assert "worker process died" in verdicts.pop("boom")
+    assert set(verdicts.values()) == {"ok"}
+
+
 @pytest.mark.parametrize("text", ["2/2", "-1/3", "1", "a/b", "0/0"])
 def test_bad_shards_are_refused(text):
     with pytest.raises(ValueError, match="--shard"):

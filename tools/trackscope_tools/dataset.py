@@ -119,9 +119,10 @@ def check_names(sources):
                            "clips are named by the source's file name without extension")
 
 
-def convert_one(source, path, model, tables, options, name=None):
+def convert_one(source, path, model, tables, options, kinematics_note=True):
     """Read, resample (and ground), record and write one clip at `path`, then
-    run inspect's format checks on the written file."""
+    run inspect's format checks on the written file (and its note on the
+    model's kinematics, which never fails a clip recorded on that model)."""
     from .clipfile import inspect_clip, write_clip
     from .motion import resample
     from .readers import load_motion
@@ -133,7 +134,7 @@ def convert_one(source, path, model, tables, options, name=None):
     if options.ground:
         motion, offset = ground(model, motion)
     write_clip(path, record_clip(model, motion, tables))
-    lines, problems = inspect_clip(path, model, tables)
+    lines, problems = inspect_clip(path, model if kinematics_note else None, tables)
     return Converted(path, line, motion.frames, offset, lines, problems)
 
 
@@ -160,7 +161,7 @@ def convert_task(source, path, options):
     except Exception as e:
         return dataclasses.replace(result, verdict=str(e), failed=True, fatal=True)
     try:
-        done = convert_one(source, path, model, tables, options)
+        done = convert_one(source, path, model, tables, options, kinematics_note=False)
     except (ClipError, OSError, ValueError) as e:
         reason = str(e).removeprefix(f"{source}: ")     # the table names the file
         return dataclasses.replace(result, verdict=f"failed: {reason}", failed=True)
@@ -195,12 +196,14 @@ def remove_stale_temps(folder, names, before):
     return removed
 
 
-def run_tasks(tasks, jobs, options, on_result):
-    """Convert (source, clip path) pairs over `jobs` spawned worker processes.
+def run_tasks(tasks, jobs, options, on_result, work=convert_task):
+    """Convert (source, clip path) pairs over `jobs` spawned worker processes
+    (each loads the model once).
 
     A worker that dies (killed, or crashed in native code) breaks its pool:
     the files left unfinished are then converted one at a time, so the file
-    that kills a worker again is the one reported, and the rest go on."""
+    that kills a worker again is the one reported, and the rest go on.
+    `work(source, path, options)` -> Result runs in the workers."""
     ctx = multiprocessing.get_context("spawn")
     queue, solo = list(tasks), []
     while queue or solo:
@@ -209,7 +212,7 @@ def run_tasks(tasks, jobs, options, on_result):
         else:
             batch, width, queue = queue, jobs, []
         with cf.ProcessPoolExecutor(min(width, len(batch)), mp_context=ctx) as pool:
-            futures = [pool.submit(convert_task, src, path, options) for src, path in batch]
+            futures = [pool.submit(work, src, path, options) for src, path in batch]
             pending = dict(zip(futures, batch))
             waiting = cf.as_completed(futures) if width > 1 else futures
             for future in waiting:

@@ -48,10 +48,16 @@ def detect_layout(path):
                         ".pickle, or name the layout with --layout)")
     if kind != "csv":
         return kind
-    for row in _csv_rows(path):
-        fields = [f for f in row if f.strip()]
-        if fields:
-            return "headerless-csv" if all(_is_number(f) for f in fields) else "named-csv"
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            for row in csv.reader(f):
+                fields = [v for v in row if v.strip()]
+                if fields:
+                    return "headerless-csv" if all(_is_number(v) for v in fields) else "named-csv"
+    except UnicodeDecodeError:
+        raise ClipError(f"{path}: not a text file") from None
+    except csv.Error as e:
+        raise ClipError(f"{path}: unreadable CSV ({e})") from None
     raise ClipError(f"{path}: empty file")
 
 
@@ -167,6 +173,13 @@ def _read_named_csv(path, joint_names):
 
 def _read_headerless_csv(path, joints):
     width = 7 + joints
+    try:    # NumPy's parser for the common well-formed file; any doubt goes row by row
+        with open(path, encoding="utf-8-sig") as f:
+            data = np.loadtxt(f, delimiter=",", comments=None, dtype=np.float64, ndmin=2)
+        if data.shape[1] == width:
+            return data[:, :7], data[:, 7:]
+    except (ValueError, UnicodeDecodeError):
+        pass
     values = []
     for number, row in enumerate(_csv_rows(path), start=1):
         if not any(f.strip() for f in row):
