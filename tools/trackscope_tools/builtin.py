@@ -88,9 +88,12 @@ def _step_in_place(model, tables, default, seconds):
     middle = data.subtree_com[1][:2].copy()
     qadr, dadr = _leg_dofs(model, tables)
 
-    # One step (2.25 s): shift 0.6 s, lift 0.35 s, hold 0.4 s, lower 0.35 s,
-    # shift back 0.55 s; the rest of the clip stands, split before and after.
-    phases = np.cumsum([0.0, 0.6, 0.35, 0.4, 0.35, 0.55])
+    # One step (2.5 s): shift 0.8 s, lift 0.3 s, hold 0.3 s, lower 0.3 s,
+    # shift back 0.8 s; the rest of the clip stands, split before and after.
+    # The shifts are as quick as the support allows: their peak acceleration
+    # puts the zero-moment point 5 cm outside the centre of mass, 1 cm inside
+    # the stance sole's outer edge.
+    phases = np.cumsum([0.0, 0.8, 0.3, 0.3, 0.3, 0.8])
     rest = max(0.0, (seconds - 4 * phases[-1]) / 2)
     ramp = lambda x: 0.5 - 0.5 * np.cos(np.pi * np.clip(x, 0.0, 1.0))  # noqa: E731
     worst = 0.0
@@ -139,7 +142,7 @@ def builtin_motion(name, model, tables=None, seconds=None):
                 2.5 cm inside its centre line,
                 solved with the legs every frame), the other foot lifts 5 cm,
                 holds, comes down, the weight shifts back; left, right, left,
-                right (10 s).
+                right (10.5 s).
     """
     tables = tables or robot_tables()
     default = default_qpos(model, tables)
@@ -156,7 +159,7 @@ def builtin_motion(name, model, tables=None, seconds=None):
         qpos[:, jidx["right_elbow_joint"]] += 0.1 * sway
         return Motion.from_qpos(qpos)
     if name == "step_in_place":
-        return _step_in_place(model, tables, default, seconds or 10.0)
+        return _step_in_place(model, tables, default, seconds or 10.5)
     if name != "squat_turn":
         raise ClipError(f"unknown built-in motion {name!r} (have {', '.join(BUILTIN)})")
 

@@ -1,6 +1,6 @@
 """The whole-body controller: a free base on its own feet.
 
-Every physics step one QP over joint accelerations, corner contact forces
+Every control tick (or every physics step) one QP over joint accelerations, corner contact forces
 and joint torques (problem.solve) balances the robot with MuJoCo's dynamics
 toward the clip: pelvis pose, torso (anchor) orientation, centre of mass,
 swing feet and joint posture, with the stance feet from the clip's contact
@@ -60,14 +60,22 @@ class WBCController(Controller):
     WEIGHTS = {"pelvis": (20.0, 100.0), "anchor": (10.0, 100.0), "com": (100.0, 100.0),
                "swing": (50.0, 400.0), "posture": (1.0, 100.0)}
 
-    def __init__(self, solver=DEFAULT_SOLVER):
-        self.solver = solver
+    RATES = ("step", "tick")
+
+    def __init__(self, solver=DEFAULT_SOLVER, rate="tick"):
+        """`rate`: "step" solves at every physics step; "tick" once per
+        control tick, the joints following the plan between solves by the
+        tables' PD around it."""
+        if rate not in self.RATES:
+            raise ValueError(f"rate must be one of {self.RATES}, got {rate!r}")
+        self.solver, self.rate = solver, rate
         self.solve_s = []            # every solve of every clip
         self.clip_solve_s = []
         self.failed = 0
 
     def describe(self):
-        return [f"wbc: one QP per physics step (qpsolvers, {self.solver}); free base, no weld"]
+        per = "physics step" if self.rate == "step" else "control tick, joint PD between"
+        return [f"wbc: one QP per {per} (qpsolvers, {self.solver}); free base, no weld"]
 
     # -- a new clip ------------------------------------------------------
     def reset(self, sim):
@@ -121,6 +129,8 @@ class WBCController(Controller):
         self.limits = [lim.Dynamics(jm.dadr), self.stance_limit, lim.FrictionCones(mu),
                        lim.TorqueLimits(effort_model)]
         self.jm = jm
+        self.kp = np.asarray(env.kp, dtype=np.float64)[jm.to_model]
+        self.kd = np.asarray(env.kd, dtype=np.float64)[jm.to_model]
         self.tau = np.zeros(model.nu)
         self.step, self.sub = 0, 0
         self.clip_solve_s = []
@@ -170,11 +180,21 @@ class WBCController(Controller):
 
     def torque(self, sim):
         model, data = sim.model, sim.data
-        mujoco.mj_forward(model, data)
-        if self.sub == 0 and self.step < len(self.foot_xy):
-            self.foot_xy[self.step] = data.xpos[self.feet, :2]
-        self._set_targets(self.sub / self.decimation)
+        sub = self.sub
         self.sub += 1
+        if sub and self.rate == "tick":
+            # Between solves the joints follow the plan: the solve's state
+            # carried forward with its accelerations, by the tables' PD.
+            t = sub * self.sim_dt
+            jm = self.jm
+            qd = self.plan_qd + self.plan_qdd * t
+            q = self.plan_q + self.plan_qd * t + 0.5 * self.plan_qdd * t * t
+            tau = self.tau + self.kp * (q - data.qpos[jm.qadr]) + self.kd * (qd - data.qvel[jm.dadr])
+            return tau[jm.to_target]
+        mujoco.mj_forward(model, data)
+        if sub == 0 and self.step < len(self.foot_xy):
+            self.foot_xy[self.step] = data.xpos[self.feet, :2]
+        self._set_targets(sub / self.decimation)
         corners = []
         for body, local, s in zip(self.feet, self.corners_local, self.last_stance):
             if s:
@@ -190,6 +210,9 @@ class WBCController(Controller):
         else:
             self.tau = x[state.layout.tau]
             self.last_x, self.last_state = x, state
+            jm = self.jm
+            self.plan_q, self.plan_qd = data.qpos[jm.qadr].copy(), data.qvel[jm.dadr].copy()
+            self.plan_qdd = x[state.layout.qdd][jm.dadr]
         return self.tau[self.jm.to_target]
 
     def log(self):
@@ -219,7 +242,8 @@ class WBCController(Controller):
                 "stance_fraction": {n: float(self.stance[:, k].mean()) for k, n in enumerate(FOOT_BODIES)}}
 
     def run_summary(self, records):
-        return {"qp_solver": self.solver, "qp_rate": "every physics step",
+        return {"qp_solver": self.solver, "qp_rate": "every physics step" if self.rate == "step" else
+                "every control tick, joint PD between",
                 "qp_solve_us": _percentiles(self.solve_s), "qp_failed_steps": self.failed}
 
 
