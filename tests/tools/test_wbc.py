@@ -8,11 +8,12 @@ import pytest
 
 import trackscope  # noqa: F401
 from motion_env_wbt import Wbt_env
-from trackscope_tools import robot, simulation
+from trackscope_tools import plausibility, robot, simulation
 from trackscope_tools.builtin import builtin_motion
+from trackscope_tools.cli.clip import main as clip_main
 from trackscope_tools.cli.replay import main as replay_main
 from trackscope_tools.clipfile import clip_path, write_clip
-from trackscope_tools.controllers.wbc import WBCController
+from trackscope_tools.controllers.wbc import WBCController, feasibility
 from trackscope_tools.controllers.wbc.schedule import contact_schedule
 from trackscope_tools.controllers.wbc.problem import build_problem
 from trackscope_tools.motion import Motion
@@ -97,3 +98,32 @@ def test_replay_end_to_end(model, tmp_path):
     clip = summary["clips"][0]
     assert not clip["fell"] and clip["anchor_pos_rms_m"] < 0.02 and clip["joint_rms_rad"] < 0.05
     assert clip["stance_foot_slip_max_m"] < 0.005 and 0.9 < clip["support_force_ratio"] < 1.1
+
+
+GOOD = {"fell": False, "fall_time_s": None, "fall_reason": None, "anchor_pos_rms_m": 0.001, "joint_rms_rad": 0.01,
+        "stance_foot_slip_max_m": 0.001, "stance_foot_slip_foot": "left_ankle_roll_link",
+        "support_force_ratio": 1.0, "torque_saturated_fraction": {}, "qp_failed_steps": 0}
+
+
+@pytest.mark.parametrize("change, feasible, reason", [
+    ({}, True, None),
+    ({"torque_saturated_fraction": {"left_knee_joint": 0.1}}, True, "left_knee_joint"),
+    ({"fell": True, "fall_time_s": 1.5, "fall_reason": "anchor height error 0.30 m"}, False, "fell at 1.50 s"),
+    ({"stance_foot_slip_max_m": 0.006}, False, "left_ankle_roll_link"),
+    ({"support_force_ratio": 0.8}, False, "support_force_ratio"),
+    ({"qp_failed_steps": 3}, False, "3 step(s)"),
+])
+def test_feasibility_verdict_names_what_failed(change, feasible, reason):
+    ok, reasons = feasibility.judge({**GOOD, **change})
+    assert ok is feasible
+    assert (reason is None and not reasons) or any(reason in r for r in reasons)
+
+
+def test_check_dynamic_adds_the_verdict(model, still, tmp_path, monkeypatch):
+    monkeypatch.setitem(plausibility.FIGURES, "dynamic_feasible", feasibility.FIGURE)   # gone afterwards
+    path = clip_path(still.env.current_dir, "still")
+    out = tmp_path / "check.json"
+    assert clip_main(["check", "--dynamic", str(path), "--json", str(out)]) == 0
+    record = json.loads(out.read_text())
+    record = record[0] if isinstance(record, list) else record["clips"][0]
+    assert record["checks"]["dynamic_feasible"] is True and record["verdict"] == "pass"

@@ -246,6 +246,12 @@ def add_check_parser(sub):
     p.add_argument("--plot", metavar="FILE",
                    help="write a PNG of every clip's figures against the thresholds (default: "
                         "FOLDER/plausibility.png when a folder is given, none otherwise)")
+    p.add_argument("--dynamic", action="store_true",
+                   help="also run the whole-body controller on each clip (free base, own feet) and add "
+                        "dynamic_feasible: no fall, anchor RMS < 2 cm, joint RMS < 0.05 rad, stance-foot "
+                        "slip < 5 mm, support 0.9-1.1 of the weight; a clip it cannot follow fails, with "
+                        "the reason (fall time, slipping foot, saturated joints). Takes about a third of "
+                        "the clip's duration per clip")
     p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
     return p
 
@@ -253,7 +259,12 @@ def add_check_parser(sub):
 def check_extras(args):
     """Further checks the options ask for: callables as
     plausibility.check_clip's `extra` takes."""
-    return []
+    extras = []
+    if getattr(args, "dynamic", False):
+        from ..controllers.wbc import feasibility
+        feasibility.register()
+        extras.append(feasibility.dynamic_check)
+    return extras
 
 
 def run_check(args, model, tables):
@@ -267,8 +278,10 @@ def run_check(args, model, tables):
                for path in tqdm(paths, desc="check", unit="clip", disable=None)]
     print("\n".join(plausibility.format_table(results)))
     for r in results:
-        for reason in r["reasons"]:
+        for reason in r["reasons"] + r["checks"].get("dynamic", {}).get("reasons", []):
             print(f"  {r['name']}: {reason}")
+        if "dynamic_feasible" in r["checks"]:
+            print(f"  {r['name']}: dynamic_feasible {r['checks']['dynamic_feasible']}")
     counts = {v: sum(r["verdict"] == v for r in results) for v in plausibility.VERDICTS}
     print(f"{len(results)} clip(s): " + ", ".join(f"{n} {v}" for v, n in counts.items()))
     plot = args.plot or next((os.path.join(c, "plausibility.png") for c in args.clips if os.path.isdir(c)), None)

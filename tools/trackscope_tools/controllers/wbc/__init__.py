@@ -2,5 +2,6 @@
 feasibility of a clip."""
 
 from .controller import WBCController
+from .feasibility import dynamic_check, dynamic_feasible
 
-__all__ = ["WBCController"]
+__all__ = ["WBCController", "dynamic_check", "dynamic_feasible"]
