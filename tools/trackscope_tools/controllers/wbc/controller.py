@@ -242,9 +242,23 @@ class WBCController(Controller):
                 "stance_fraction": {n: float(self.stance[:, k].mean()) for k, n in enumerate(FOOT_BODIES)}}
 
     def run_summary(self, records):
-        return {"qp_solver": self.solver, "qp_rate": "every physics step" if self.rate == "step" else
-                "every control tick, joint PD between",
-                "qp_solve_us": _percentiles(self.solve_s), "qp_failed_steps": self.failed}
+        qp = _percentiles(self.solve_s)
+        rate = "every physics step" if self.rate == "step" else "every control tick, joint PD between"
+        notes = [f"wbc: QP ({self.solver}, {rate}) median {qp['median']:.0f} us, p99 {qp['p99']:.0f} us over "
+                 f"{qp['solves']} solves, {self.failed} without solution"]
+        wall = sum(r["wall_s"] for r in records)
+        if wall:
+            simulated = sum(r["physics_steps"] * r["sim_dt"] for r in records)
+            notes.append(f"wbc: realtime factor {simulated / wall:.2f} (simulated seconds per wall second of "
+                         "the loop, rendering excluded)")
+        for r in records:
+            c = r["controller_summary"]
+            foot = f" ({c['stance_foot_slip_foot']})" if c["stance_foot_slip_foot"] else ""
+            support = np.mean(r["support_force"][:-1]) if r["ticks"] > 1 else 0.0
+            notes.append(f"{r['name']:<14}stance-foot slip max {1000 * c['stance_foot_slip_max_m']:.1f} mm{foot}, "
+                         f"floor reaction {support:.3f} of the weight")
+        return {"qp_solver": self.solver, "qp_rate": rate, "qp_solve_us": qp, "qp_failed_steps": self.failed,
+                "notes": notes}
 
 
 def _percentiles(seconds):
