@@ -17,7 +17,8 @@ GLOB_CHARS = "*?["
 
 
 class DatasetError(Exception):
-    """Bad sources or options, found before anything is converted."""
+    """Bad sources or options (found before anything is converted), or a
+    model the workers cannot use (the run stops)."""
 
 
 @dataclasses.dataclass
@@ -215,23 +216,32 @@ def run_tasks(tasks, jobs, options, on_result, work=convert_task):
             futures = [pool.submit(work, src, path, options) for src, path in batch]
             pending = dict(zip(futures, batch))
             waiting = cf.as_completed(futures) if width > 1 else futures
-            for future in waiting:
-                try:
-                    result = future.result()
-                except cf.process.BrokenProcessPool:
-                    if width > 1:
-                        solo = [pending[f] for f in futures if f in pending]
-                    else:
-                        src, path = pending.pop(future)
-                        on_result(Result(src, path, "failed: the worker process died converting it "
-                                                    "(killed or crashed)", failed=True))
-                        queue = [pending[f] for f in futures if f in pending]
-                    break
-                del pending[future]
-                if result.fatal:
-                    pool.shutdown(wait=True, cancel_futures=True)
-                    raise DatasetError(result.verdict)
-                on_result(result)
+            try:
+                waited = _collect(waiting, pending, futures, width, on_result)
+            except BaseException:       # Ctrl-C, a fatal result: nothing more starts
+                pool.shutdown(wait=True, cancel_futures=True)
+                raise
+            if waited is not None:
+                queue, solo = (waited, solo) if width == 1 else (queue, waited)
+
+
+def _collect(waiting, pending, futures, width, on_result):
+    """Hand on the results of one pool; after it broke, the files still to
+    convert (None when all are done)."""
+    for future in waiting:
+        try:
+            result = future.result()
+        except cf.process.BrokenProcessPool:
+            if width == 1:      # one worker, files in order: this one killed it
+                src, path = pending.pop(future)
+                on_result(Result(src, path, "failed: the worker process died converting it "
+                                            "(killed or crashed)", failed=True))
+            return [pending[f] for f in futures if f in pending]
+        del pending[future]
+        if result.fatal:
+            raise DatasetError(result.verdict)
+        on_result(result)
+    return None
 
 
 def convert_dataset(args, root, options, jobs=None, shard=None, skip_existing=False,
