@@ -126,3 +126,20 @@ def test_bad_input_is_named(tmp_path, name, content, message):
         path.write_text(content)
     with pytest.raises(robot.ClipError, match=message):
         load_motion(path, joint_names=robot.tables().orig_names_joint)
+
+
+def test_recorded_velocities_are_mujocos_object_velocities(motion):
+    import mujoco
+    from trackscope_tools.recording import qpos_velocity, record_clip
+    model, tables = robot.load_model(), robot.tables()
+    m = resample(motion)
+    clip = record_clip(model, m, tables)
+    qvel = qpos_velocity(model, m.qpos(), 1.0 / m.fps)
+    data, vel = mujoco.MjData(model), np.zeros(6)
+    for t in (0, 20, m.frames - 1):
+        data.qpos[:], data.qvel[:] = m.qpos()[t], qvel[t]
+        mujoco.mj_forward(model, data)
+        for k, body in enumerate(tables.target_indices):
+            mujoco.mj_objectVelocity(model, data, mujoco.mjtObj.mjOBJ_XBODY, body, vel, 0)
+            np.testing.assert_allclose(clip["body_ang_vel_w"][t, k], vel[:3], rtol=0, atol=1e-12)
+            np.testing.assert_allclose(clip["body_lin_vel_w"][t, k], vel[3:], rtol=0, atol=1e-12)

@@ -281,8 +281,9 @@ def safe_load_pickle(path):
     except RefusedGlobal as e:
         raise ClipError(f"{path}: refused: the pickle names {e}; only NumPy arrays, numbers, "
                         "strings and plain containers are read (nothing was run)") from None
-    except (pickle.UnpicklingError, EOFError, ValueError, TypeError, KeyError,
-            IndexError, AttributeError, MemoryError, UnicodeDecodeError) as e:
+    except OSError:
+        raise
+    except Exception as e:  # whatever a malformed stream makes the admitted calls raise
         raise ClipError(f"{path}: not a readable pickle ({type(e).__name__}: {e})") from None
 
 
