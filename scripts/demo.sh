@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Main job: set everything up (scripts/setup.sh), write the built-in clips and
-# check them, then replay them through Wbt_env in MuJoCo (trackscope-replay).
-# Leaves replay.mp4, contact_sheet.png, tracking_error.png, summary.json and
-# log.npz in out/. Extra arguments go to trackscope-replay (see its --help).
+# check them, then replay them through Wbt_env in MuJoCo (trackscope-replay)
+# with the whole-body controller on the robot's own feet (--controller pd is
+# the welded tracking run). Leaves replay.mp4, contact_sheet.png,
+# tracking_error.png, summary.json and log.npz in out/. Extra arguments go to
+# trackscope-replay (see its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 bash scripts/setup.sh
 bin="$VENV/bin"
+clips=(stand squat_turn step_in_place)
+files=()
+for clip in "${clips[@]}"; do files+=("out/assets/motion_npz/$clip.npz"); done
 "$bin/trackscope-clip" builtin --root out
-"$bin/trackscope-clip" inspect out/assets/motion_npz/stand.npz out/assets/motion_npz/squat_turn.npz
-exec "$bin/trackscope-replay" --root out --clips stand squat_turn --out out "$@"
+"$bin/trackscope-clip" inspect "${files[@]}"
+"$bin/trackscope-clip" check "${files[@]}"
+exec "$bin/trackscope-replay" --root out --clips "${clips[@]}" --controller wbc --out out "$@"
