@@ -1,5 +1,7 @@
 """trackscope-clip: conversion, recording, built-in motions and inspect."""
 
+import os
+
 import mujoco
 import numpy as np
 import pytest
@@ -130,3 +132,13 @@ def test_convert_refuses_bad_input(tmp_path, capsys, content, message):
     assert clip_main(["convert", str(path), "--fps", "30", "--root", str(tmp_path)]) == 1
     assert message in capsys.readouterr().err
     assert not (tmp_path / "assets").exists()
+
+
+def test_written_clip_is_readable_by_others(tmp_path):
+    umask = os.umask(0o022)
+    try:
+        path = write_clip(tmp_path / "c.npz", {"fps": np.array(50)})
+    finally:
+        os.umask(umask)
+    assert os.stat(path).st_mode & 0o777 == 0o644          # not mkstemp's private 0600
+    assert [p.name for p in tmp_path.iterdir()] == ["c.npz"]

@@ -36,6 +36,10 @@ def write_clip(path, clip):
             np.savez(f, **clip)
             f.flush()
             os.fsync(f.fileno())
+        # mkstemp makes the file private; a clip gets the mode open() would give.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
         os.replace(tmp, path)
     except BaseException:
         try:
