@@ -83,8 +83,8 @@ def main(argv=None):
         recorder = Recorder()
         simulation.run_clip(simulation.Clip(Wbt_env(root, file=args.clip), model), model, recorder)
         problems = recorder.kept
-        print(f"{len(problems)} problems from {args.clip} ({problems[0][0].P.shape[0]}-"
-              f"{max(p.P.shape[0] for p, _ in problems)} variables)")
+        sizes = [p.P.shape[0] for p, _ in problems]
+        print(f"{len(problems)} problems from {args.clip} ({min(sizes)}-{max(sizes)} variables)")
 
         times = {s: [] for s in args.solvers}
         worst = {s: [0, 0.0, 0.0, 0.0] for s in args.solvers}     # failed, eom, cone, torque diff
