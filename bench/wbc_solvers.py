@@ -68,7 +68,8 @@ def residuals(x, problem, state):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--clip", default="step_in_place", choices=BUILTIN, help="built-in clip (default: step_in_place)")
+    parser.add_argument("--clip", default="step_in_place", choices=BUILTIN,
+                        help="built-in clip (default: step_in_place)")
     parser.add_argument("--seconds", type=float, help="clip length (default: the clip's own)")
     parser.add_argument("--solvers", nargs="+", default=[s for s in ("daqp", "proxqp", "osqp", "clarabel")
                                                          if s in qpsolvers.available_solvers],

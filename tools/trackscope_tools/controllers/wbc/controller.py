@@ -132,6 +132,8 @@ class WBCController(Controller):
         self.kp = np.asarray(env.kp, dtype=np.float64)[jm.to_model]
         self.kd = np.asarray(env.kd, dtype=np.float64)[jm.to_model]
         self.tau = np.zeros(model.nu)
+        self.plan_q, self.plan_qd = data.qpos[jm.qadr].copy(), data.qvel[jm.dadr].copy()
+        self.plan_qdd = np.zeros(len(jm.dadr))
         self.step, self.sub = 0, 0
         self.clip_solve_s = []
         self.failed_clip = 0
