@@ -3,6 +3,7 @@ standing still on a free base, the contact schedule and a replay end to end."""
 
 import json
 
+import mujoco
 import numpy as np
 import pytest
 import qpsolvers
@@ -15,7 +16,7 @@ from trackscope_tools.cli.clip import main as clip_main
 from trackscope_tools.cli.replay import main as replay_main
 from trackscope_tools.clipfile import clip_path, write_clip
 from trackscope_tools.controllers.wbc import WBCController, feasibility
-from trackscope_tools.controllers.wbc.schedule import contact_schedule
+from trackscope_tools.controllers.wbc.schedule import contact_schedule, stance_intervals
 from trackscope_tools.controllers.wbc.problem import build_problem
 from trackscope_tools.motion import Motion
 from trackscope_tools.recording import record_clip
@@ -130,3 +131,48 @@ def test_check_dynamic_adds_the_verdict(model, still, tmp_path, monkeypatch):
     record = json.loads(out.read_text())
     record = record[0] if isinstance(record, list) else record["clips"][0]
     assert record["checks"]["dynamic_feasible"] is True and record["verdict"] == "pass"
+
+
+def test_step_in_place_stands_on_one_foot_over_it(model):
+    qpos = builtin_motion("step_in_place", model).qpos()
+    stance = contact_schedule(model, qpos)
+    lifted = [(foot, a, b) for foot, a, b in stance_intervals(~stance)]
+    assert [foot for foot, _, _ in sorted(lifted, key=lambda x: x[1])] == [1, 0, 1, 0]   # right, left, ...
+    data = mujoco.MjData(model)
+    sole = [model.site(n).id for n in ("left_sole", "right_sole")]
+    feet = [model.body(n).id for n in robot.FOOT_BODIES]
+    data.qpos[:] = qpos[0]
+    mujoco.mj_kinematics(model, data)
+    floor_z = data.xpos[feet, 2].copy()
+    for foot, a, b in lifted:
+        top = 0.0
+        for q in qpos[a: b + 1]:
+            data.qpos[:] = q
+            mujoco.mj_kinematics(model, data)
+            mujoco.mj_comPos(model, data)
+            offset = data.subtree_com[1][:2] - data.site_xpos[sole[1 - foot]][:2]
+            assert abs(offset[0]) < 0.01 and abs(offset[1]) < 0.03        # over the standing sole
+            assert abs(data.xpos[feet[1 - foot], 2] - floor_z[1 - foot]) < 1e-6
+            top = max(top, data.xpos[feet[foot], 2] - floor_z[foot])
+        assert top == pytest.approx(0.05, abs=1e-6)
+
+
+def test_a_clip_it_cannot_follow_is_reported(model, tmp_path):
+    # The pelvis 17 cm forward over planted feet: the centre of mass leaves the soles.
+    from trackscope_tools import builtin
+    data = mujoco.MjData(model)
+    default = robot.default_qpos(model)
+    data.qpos[:] = default
+    mujoco.mj_kinematics(model, data)
+    feet = [model.body(n).id for n in robot.FOOT_BODIES]
+    targets = [(data.xpos[b].copy(), data.xmat[b].reshape(3, 3).copy()) for b in feet]
+    qadr, dadr = builtin._leg_dofs(model, robot.tables())
+    qpos, q = np.tile(default, (150, 1)), default.copy()
+    for k in range(150):
+        q[0] = default[0] + 0.17 * min(k / 100, 1.0)
+        q, _ = builtin._solve_feet(model, data, q, feet, targets, qadr, dadr)
+        qpos[k] = q
+    path = write_clip(clip_path(tmp_path, "lean"), record_clip(model, Motion.from_qpos(qpos)))
+    result = feasibility.dynamic_feasible(path)
+    assert result["dynamic_feasible"] is False and result["fell"]
+    assert any(r.startswith(f"fell at {result['fall_time_s']:.2f} s") for r in result["reasons"])
