@@ -220,8 +220,12 @@ def run_clip(clip, model, controller, gantry=None, progress=None, watch=None):
                                          if record["anchor_height_err"][step] > FALL_HEIGHT_M else
                                          "anchor orientation error %.2f rad" % record["anchor_ori_err"][step])
                 ticks = step + 1
+                if progress is not None:
+                    progress.update(1)
                 break
         if step + 1 == total:
+            if progress is not None:
+                progress.update(1)
             break
 
         start = time.perf_counter_ns()
