@@ -19,7 +19,7 @@ from trackscope_tools.builtin import builtin_motion
 from trackscope_tools.clipfile import clip_path, read_clip, write_clip
 from trackscope_tools.cli.policy import main as policy_main
 from trackscope_tools.cli.replay import main as replay_main
-from trackscope_tools.controllers.policy import PolicyController, PolicyError, write_reference_policy
+from trackscope_tools.controllers.policy import PolicyController, write_reference_policy
 from trackscope_tools.recording import clip_qpos, record_clip
 from trackscope_tools.report import rms
 

@@ -6,11 +6,11 @@ from scipy.spatial.transform import Rotation
 
 import mujoco
 
+from .catalog import BUILTIN
 from .motion import Motion
 from .robot import CLIP_FPS, ClipError, default_qpos
 from .robot import tables as robot_tables
 
-BUILTIN = ("stand", "squat_turn", "step_in_place")
 
 
 def _leg_dofs(model, tables):

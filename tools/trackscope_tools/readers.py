@@ -3,7 +3,6 @@ the model's joint order). Every file is untrusted input: pickles are read by
 an unpickler that builds nothing but NumPy arrays and plain data."""
 
 import csv
-import dataclasses
 import importlib
 import io
 import os
@@ -11,31 +10,17 @@ import pickle
 
 import numpy as np
 
+from .catalog import HEADERLESS_FPS, LAYOUTS, Layout  # noqa: F401
 from .motion import Motion
 from .robot import ClipError, tables
 
 BASE_COLUMNS = ("base_x", "base_y", "base_z",
                 "base_qw", "base_qx", "base_qy", "base_qz")
 HEADERLESS_WIDTH = 36           # base position 3, base quaternion 4, 29 joints
-HEADERLESS_FPS = 30.0
 PICKLE_KEYS = ("fps", "root_pos", "root_rot", "dof_pos")
 QUAT_LAYOUTS = ("wxyz", "xyzw")
 
 
-@dataclasses.dataclass(frozen=True)
-class Layout:
-    name: str               # value of --layout
-    label: str              # how the detection line names it
-    quat_layout: str        # default base quaternion order (None: named columns)
-    fps: float              # default frame rate (None: from the file or --fps)
-
-
-LAYOUTS = {layout.name: layout for layout in (
-    Layout("named-csv", "named-column CSV", None, None),
-    Layout("headerless-csv", "headerless 36-column CSV", "xyzw", HEADERLESS_FPS),
-    Layout("npy", ".npy array", "wxyz", None),
-    Layout("pickle", "retargeting pickle", "xyzw", None),
-)}
 EXTENSIONS = {".csv": "csv", ".npy": "npy", ".pkl": "pickle", ".pickle": "pickle"}
 
 

@@ -12,9 +12,7 @@ import mujoco
 import trackscope  # noqa: F401  (registers motion_env_wbt)
 from motion_env_wbt import Wbt_env_sim
 
-MODEL_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "models")
-MODEL_PATH = os.path.join(MODEL_DIR, "humanoid.xml")
-TRACKING_MODEL_PATH = os.path.join(MODEL_DIR, "tracking.xml")
+from .catalog import MODEL_DIR, MODEL_PATH, TRACKING_MODEL_PATH  # noqa: F401
 CLIP_FPS = 50
 MEMBERS = ("fps", "joint_pos", "joint_vel", "body_pos_w", "body_quat_w",
            "body_lin_vel_w", "body_ang_vel_w")

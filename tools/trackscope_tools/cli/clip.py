@@ -34,7 +34,7 @@ PROG = "trackscope-clip"
 
 
 def build_parser():
-    from ..builtin import BUILTIN
+    from ..catalog import BUILTIN
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -73,10 +73,11 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     if args.command == "convert":
         return run_convert(args)
-    from .. import robot
     if args.command == "model":
-        print(robot.MODEL_PATH)
+        from ..catalog import MODEL_PATH
+        print(MODEL_PATH)
         return 0
+    from .. import robot
     from ..builtin import BUILTIN, builtin_motion
     from ..clipfile import clip_path, inspect_clip, write_clip
     from ..recording import record_clip
@@ -124,7 +125,7 @@ partial clip: rerun with --skip-existing to resume.
 
 
 def add_convert_parser(sub):
-    from ..readers import LAYOUTS
+    from ..catalog import LAYOUTS
     p = sub.add_parser("convert", help="convert motions (files, folders, globs) into clips",
                        description=CONVERT_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("sources", nargs="+", metavar="SOURCE",

@@ -1,0 +1,30 @@
+"""Names and paths the commands need before anything heavy is imported
+(the extension imports torch and MuJoCo): the model files, the built-in
+motions and the reader layouts."""
+
+import dataclasses
+import os
+
+MODEL_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "models")
+MODEL_PATH = os.path.join(MODEL_DIR, "humanoid.xml")
+TRACKING_MODEL_PATH = os.path.join(MODEL_DIR, "tracking.xml")
+
+BUILTIN = ("stand", "squat_turn", "step_in_place")
+
+HEADERLESS_FPS = 30.0
+
+
+@dataclasses.dataclass(frozen=True)
+class Layout:
+    name: str               # value of --layout
+    label: str              # how the detection line names it
+    quat_layout: str        # default base quaternion order (None: named columns)
+    fps: float              # default frame rate (None: from the file or --fps)
+
+
+LAYOUTS = {layout.name: layout for layout in (
+    Layout("named-csv", "named-column CSV", None, None),
+    Layout("headerless-csv", "headerless 36-column CSV", "xyzw", HEADERLESS_FPS),
+    Layout("npy", ".npy array", "wxyz", None),
+    Layout("pickle", "retargeting pickle", "xyzw", None),
+)}
