@@ -30,6 +30,8 @@ import argparse
 import os
 import sys
 
+from . import reporter
+
 PROG = "trackscope-clip"
 
 
@@ -64,9 +66,7 @@ def build_parser():
     return parser
 
 
-def error(message, code=1):
-    print(f"{PROG}: error: {message}", file=sys.stderr)
-    return code
+error = reporter(PROG)
 
 
 def main(argv=None):

@@ -15,6 +15,8 @@
 import argparse
 import sys
 
+from . import reporter
+
 PROG = "trackscope-policy"
 
 
@@ -38,9 +40,7 @@ def build_parser():
     return parser
 
 
-def error(message, code=1):
-    print(f"{PROG}: error: {message}", file=sys.stderr)
-    return code
+error = reporter(PROG)
 
 
 def describe(policy):

@@ -37,7 +37,8 @@ tracking_error.png, summary.json and log.npz, and prints the summary.
 import argparse
 import json
 import os
-import sys
+
+from . import reporter
 
 PROG = "trackscope-replay"
 
@@ -80,9 +81,7 @@ def build_parser():
     return parser
 
 
-def error(message, code=1):
-    print(f"{PROG}: error: {message}", file=sys.stderr)
-    return code
+error = reporter(PROG)
 
 
 def main(argv=None):
