@@ -31,7 +31,8 @@ tick; a malformed clip is refused with inspect's message.
 Reference bodies are drawn red and simulated bodies green (TrackscopeDrawer,
 humanoid ids 0 and 1), with an arrow for each anchor heading. Writes into
 --out: replay.mp4 (or replay.gif without ffmpeg), contact_sheet.png,
-tracking_error.png, summary.json and log.npz, and prints the summary.
+tracking_error.png, summary.json and log.npz, and prints the summary. Exit status 1
+when a clip was not followed (a fall, non-finite actions), after all of that.
 """
 
 import argparse
@@ -214,4 +215,8 @@ def replay(args, controller, gantry, render):
     with open(outputs["summary"], "w") as f:
         json.dump(summary, f, indent=2, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o))
     print_summary(summary)
+    failed = [c["name"] for c in summary["clips"] if not c["success"]]
+    if failed:
+        # Everything is written; the status tells a script that a clip was not followed.
+        return error(f"{len(failed)} of {len(summary['clips'])} clip(s) not followed: {', '.join(failed)}")
     return 0
