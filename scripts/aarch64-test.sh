@@ -18,5 +18,5 @@ case " $* " in
 esac
 VENV=build/aarch64/venv
 [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
-"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check packaging
+"$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -c constraints.txt packaging
 exec "$VENV/bin/python" tools/aarch64_test.py "$@"

@@ -94,6 +94,27 @@ def pip_target(target: Path, requirements: list[str], *options: str) -> None:
     run(cmd + requirements)
 
 
+def target_constraints(work: Path) -> Path:
+    """constraints.txt as it applies on the target (markers evaluated for
+    aarch64 CPython 3.11), without torch, whose aarch64 release differs."""
+    from packaging.requirements import Requirement
+
+    lines = []
+    for line in (REPO / "constraints.txt").read_text().splitlines():
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        req = Requirement(line)
+        if req.name.lower() == "torch":
+            continue
+        if req.marker is None or req.marker.evaluate(dict(TARGET_ENVIRONMENT, extra="")):
+            req.marker = None
+            lines.append(str(req))
+    path = work / "constraints-aarch64.txt"
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
 def target_requirements(metadata: str) -> list[str]:
     """A wheel's Requires-Dist entries that apply on aarch64 Linux, without extras."""
     from packaging.requirements import Requirement
@@ -116,7 +137,8 @@ def install_dependencies(work: Path, requirements: list[str], torch: str) -> Pat
     give torch x86_64's CUDA wheels: torch goes in alone, then what its
     metadata asks for on aarch64.
     """
-    key = hashlib.sha256("\n".join(requirements + [torch]).encode()).hexdigest()[:12]
+    constraints = target_constraints(work)
+    key = hashlib.sha256("\n".join(requirements + [torch, constraints.read_text()]).encode()).hexdigest()[:12]
     site = work / f"site-{key}"
     if (site / ".complete").exists():
         return site
@@ -125,7 +147,8 @@ def install_dependencies(work: Path, requirements: list[str], torch: str) -> Pat
     log(f"installing aarch64 wheels of {torch} {' '.join(requirements)} into {site}")
     pip_target(partial, [torch], "--no-deps")
     (metadata,) = partial.glob("torch-*.dist-info/METADATA")
-    pip_target(partial, requirements + target_requirements(metadata.read_text()))
+    # The same pinned versions as the set-up's, so a new release cannot change the run.
+    pip_target(partial, requirements + target_requirements(metadata.read_text()), "-c", str(constraints))
     (partial / ".complete").write_text("\n".join(requirements + [torch]) + "\n")
     shutil.rmtree(site, ignore_errors=True)
     partial.rename(site)
