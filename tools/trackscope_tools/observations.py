@@ -18,6 +18,7 @@ import numpy as np
 from math_transfrom import matrix_from_quat, quat_apply, quat_inv, subtract_frame_transforms
 
 from .robot import ClipError
+from .simulation import aligned_pose
 
 GRAVITY_DIR = np.array([0.0, 0.0, -1.0])
 
@@ -70,10 +71,8 @@ class Tick:
     @functools.cached_property
     def robot_anchor(self):
         """The robot's anchor body in the reset frame: position, [w, x, y, z]."""
-        align = self.env.motion_init_align
         body = self.anchor.body_id
-        pos = align.align_pos(self.data.xpos[body][None])[0]
-        quat = align.align_quat(self.data.xquat[body][[1, 2, 3, 0]][None])[0]
+        pos, quat = aligned_pose(self.env, self.data.xpos[body], self.data.xquat[body])
         return pos, quat[[3, 0, 1, 2]]
 
     @functools.cached_property
@@ -81,9 +80,8 @@ class Tick:
         """The reference anchor in the reset frame: position, [w, x, y, z]."""
         if self.anchor.queried:
             return np.asarray(self.ref.anchor_pos), np.asarray(self.ref.anchor_quat)[[3, 0, 1, 2]]
-        align, row = self.env.motion_init_align, self.anchor.row
-        pos = align.align_pos(np.asarray(self.ref.body_pos[row], dtype=np.float64)[None])[0]
-        quat = align.align_quat(np.asarray(self.ref.body_quat[row], dtype=np.float64)[[1, 2, 3, 0]][None])[0]
+        row = self.anchor.row
+        pos, quat = aligned_pose(self.env, self.ref.body_pos[row], self.ref.body_quat[row])
         return pos, quat[[3, 0, 1, 2]]
 
     @functools.cached_property

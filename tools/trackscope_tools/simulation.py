@@ -181,18 +181,12 @@ def run_clip(clip, model, controller, gantry=None, progress=None, watch=None):
     record = {
         "name": clip.name, "frames": total, "seconds": total * env.control_dt, "joint_names": jmap.names,
         "controller": controller.name, "base": controller.base, "sim_dt": float(env.sim_dt),
-        "time": np.zeros(total), "qpos": np.zeros((total, model.nq)), "qvel": np.zeros((total, model.nv)),
-        "ref_command": np.zeros((total, 2 * nj)), "ref_anchor_pos": np.zeros((total, 3)),
-        "ref_anchor_quat": np.zeros((total, 4)), "torque": np.zeros((total, nj)),
-        "joint_err": np.zeros((total, nj)), "joint_vel_err": np.zeros((total, nj)),
-        "anchor_pos_err": np.zeros(total), "anchor_height_err": np.zeros(total),
-        "anchor_heading_err": np.zeros(total), "anchor_ori_err": np.zeros(total),
-        "body_pos_err": np.zeros(total), "body_pos_mean_err": np.zeros(total),
-        "body_pos_rel_err": np.zeros(total), "support_force": np.zeros(total),
-        "latency_ns": np.zeros(total, dtype=np.int64), "controller_ns": np.zeros(total, dtype=np.int64),
-        "saturated": np.zeros(nj), "fall_time_s": None, "fall_reason": None, "banded": np.zeros(total, bool),
-        "controller_log": {},
+        "saturated": np.zeros(nj), "fall_time_s": None, "fall_reason": None,
     }
+    per_tick = per_tick_shapes(model, nj)
+    for key, (shape, dtype) in per_tick.items():
+        record[key] = np.zeros((total,) + shape, dtype)
+    logs = {}
     physics_steps = 0
     weight = float(model.body_subtreemass[1] * np.linalg.norm(model.opt.gravity))
     wall = 0.0
@@ -232,7 +226,7 @@ def run_clip(clip, model, controller, gantry=None, progress=None, watch=None):
         controller.tick(sim, ref)
         record["controller_ns"][step] = time.perf_counter_ns() - start
         for name, value in controller.log().items():
-            record["controller_log"].setdefault(name, [None] * total)[step] = np.asarray(value)
+            logs.setdefault(name, []).append(np.asarray(value))
         if controller.base != "kinematic":
             force = 0.0
             for _ in range(env.sim_decimation):
@@ -258,23 +252,41 @@ def run_clip(clip, model, controller, gantry=None, progress=None, watch=None):
             break
 
     if ticks < total:
-        for key in ("time", "qpos", "qvel", "ref_command", "ref_anchor_pos", "ref_anchor_quat", "torque",
-                    "joint_err", "joint_vel_err", "anchor_pos_err", "anchor_height_err", "anchor_heading_err",
-                    "anchor_ori_err", "body_pos_err", "body_pos_mean_err", "body_pos_rel_err", "support_force",
-                    "latency_ns", "controller_ns", "banded"):
+        for key in per_tick:
             record[key] = record[key][:ticks]
         if progress is not None:
             progress.update(total - ticks)
     record["ticks"] = ticks
-    record["controller_log"] = {k: np.stack([v if v is not None else np.zeros_like(next(x for x in vals if x is not None))
-                                             for v in vals[:ticks]])
-                                for k, vals in record["controller_log"].items()
-                                if any(x is not None for x in vals)}
+    # The controller acts on every tick but the last (or the one of a fall),
+    # which gets a row of zeros.
+    record["controller_log"] = {k: np.stack(v[:ticks] + [np.zeros_like(v[0])] * (ticks - len(v)))
+                                for k, v in logs.items()}
     record["saturated"] /= max(physics_steps, 1)
     record["physics_steps"] = physics_steps
     record["wall_s"] = wall
     record["controller_summary"] = controller.clip_summary(sim)
     return record
+
+
+def per_tick_shapes(model, joints):
+    """The record's per-tick arrays: name -> (shape of one tick, dtype)."""
+    f = np.float64
+    return {"time": ((), f), "qpos": ((model.nq,), f), "qvel": ((model.nv,), f),
+            "ref_command": ((2 * joints,), f), "ref_anchor_pos": ((3,), f), "ref_anchor_quat": ((4,), f),
+            "torque": ((joints,), f), "joint_err": ((joints,), f), "joint_vel_err": ((joints,), f),
+            "anchor_pos_err": ((), f), "anchor_height_err": ((), f), "anchor_heading_err": ((), f),
+            "anchor_ori_err": ((), f), "body_pos_err": ((), f), "body_pos_mean_err": ((), f),
+            "body_pos_rel_err": ((), f), "support_force": ((), f), "latency_ns": ((), np.int64),
+            "controller_ns": ((), np.int64), "banded": ((), bool)}
+
+
+def aligned_pose(env, pos, quat_wxyz):
+    """A world pose in the frame `reset()` set, through the environment's
+    `motion_init_align`: position (3,), orientation [x, y, z, w]."""
+    align = env.motion_init_align
+    pos = align.align_pos(np.asarray(pos, dtype=np.float64)[None])[0]
+    quat = align.align_quat(np.asarray(quat_wxyz, dtype=np.float64)[[1, 2, 3, 0]][None])[0]
+    return pos, quat
 
 
 def measure(record, step, clip, data, ref):
@@ -288,9 +300,7 @@ def measure(record, step, clip, data, ref):
     record["ref_anchor_quat"][step] = ref.anchor_quat
     record["joint_err"][step] = jmap.q(data) - ref.joint_pos
     record["joint_vel_err"][step] = jmap.qd(data) - ref.joint_vel
-    align = env.motion_init_align
-    sim_pos = align.align_pos(data.xpos[clip.anchor_id][None])[0]
-    sim_quat = align.align_quat(data.xquat[clip.anchor_id][[1, 2, 3, 0]][None])[0]
+    sim_pos, sim_quat = aligned_pose(env, data.xpos[clip.anchor_id], data.xquat[clip.anchor_id])
     record["anchor_pos_err"][step] = np.linalg.norm(sim_pos - ref.anchor_pos)
     record["anchor_height_err"][step] = abs(sim_pos[2] - ref.anchor_pos[2])
     record["anchor_ori_err"][step] = quat_angle_xyzw(sim_quat, ref.anchor_quat)
