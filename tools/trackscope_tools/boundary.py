@@ -70,11 +70,14 @@ class Imu:
 
 @dataclasses.dataclass
 class Odometry:
-    """Base (pelvis) pose and world linear velocity from a named source."""
+    """Base (pelvis) pose and world linear velocity from a named source.
+    The simulator's truth also carries the vertical floor reaction (N) of
+    its last physics step, for the figures; other sources leave it NaN."""
     pos: np.ndarray
     lin_vel: np.ndarray
     quat: np.ndarray        # [w, x, y, z]
     source: str
+    floor_force: float = float("nan")
 
 
 @dataclasses.dataclass
