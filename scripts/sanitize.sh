@@ -25,7 +25,7 @@ source scripts/venv.sh
 BUILD=${SANITIZE_BUILD:-build/sanitize}
 CXX=${CXX:-c++}
 
-bash scripts/setup.sh cmake ninja
+bash scripts/setup.sh --tests cmake ninja
 venv=$(cd "$VENV" && pwd)
 "$venv/bin/cmake" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
     -DCMAKE_CXX_COMPILER="$CXX" -DPython_EXECUTABLE="$venv/bin/python" \
