@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Main job: set everything up (scripts/setup.sh), write the built-in clips and
 # check them, then replay them through Wbt_env in MuJoCo (trackscope-replay)
-# with the whole-body controller on the robot's own feet (--controller pd is
-# the welded tracking run). Leaves replay.mp4, contact_sheet.png,
+# with the whole-body controller on the robot's own feet (its default;
+# --controller pd is the welded tracking run). Leaves replay.mp4, contact_sheet.png,
 # tracking_error.png, summary.json and log.npz in out/. Extra arguments go to
 # trackscope-replay (see its --help).
 set -euo pipefail
@@ -16,4 +16,4 @@ for clip in "${clips[@]}"; do files+=("out/assets/motion_npz/$clip.npz"); done
 "$bin/trackscope-clip" builtin --root out
 "$bin/trackscope-clip" inspect "${files[@]}"
 "$bin/trackscope-clip" check "${files[@]}"
-exec "$bin/trackscope-replay" --root out --clips "${clips[@]}" --controller wbc --out out "$@"
+exec "$bin/trackscope-replay" --root out --clips "${clips[@]}" --out out "$@"

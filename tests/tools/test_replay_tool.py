@@ -108,7 +108,7 @@ def test_one_offscreen_frame_renders():
 
 def test_main_writes_plot_and_summary(root, tmp_path, capsys):
     out = tmp_path / "out"
-    assert replay_main(["--root", root, "--out", str(out), "--no-render"]) == 0
+    assert replay_main(["--root", root, "--controller", "pd", "--out", str(out), "--no-render"]) == 0
     summary = json.loads((out / "summary.json").read_text())
     assert [c["name"] for c in summary["clips"]] == ["stand", "squat_turn"]
     assert summary["frames"] == 150 and summary["seconds"] == pytest.approx(3.0)

@@ -95,7 +95,7 @@ def test_replay_end_to_end(model, tmp_path):
     motion = builtin_motion("stand", model, seconds=1.5)
     write_clip(clip_path(tmp_path, "stand"), record_clip(model, motion))
     out = tmp_path / "out"
-    assert replay_main(["--root", str(tmp_path), "--controller", "wbc", "--no-render", "--out", str(out)]) == 0
+    assert replay_main(["--root", str(tmp_path), "--no-render", "--out", str(out)]) == 0   # wbc by default
     summary = json.loads((out / "summary.json").read_text())
     assert summary["controller"] == "wbc" and summary["base"] == "free"
     assert summary["qp_solve_us"]["solves"] == 74 and summary["qp_failed_steps"] == 0

@@ -5,19 +5,20 @@ call update_time_steps and read the command and the anchor pose, as a
 controller does. One simulation loop runs the robot in MuJoCo at sim_dt with
 sim_decimation physics steps per tick, driven by a controller:
 
-  pd         (default; --mode tracking) joint torques
+  wbc        (default) the whole-body controller on the free base, no
+             weld, no gantry: every control tick one QP over joint
+             accelerations, contact forces at the stance feet's corners and
+             joint torques (MuJoCo's equations of motion, friction cones,
+             still stance feet, effort limits) toward the clip's pelvis and
+             torso pose, centre of mass, swing feet and joint posture, the
+             joints following its plan by the tables' PD at the physics steps
+             between; stance feet from the clip's own contact schedule.
+  pd         (--mode tracking) joint torques
              kp * (q_ref - q) + kd * (qd_ref - qd), clipped to the effort
              limits, with the gains and limits of the environment's tables;
              the pelvis is welded to a mocap body that follows the reference
              base (tracking.xml).
   kinematic  (--mode kinematic) pose the model from the reference.
-  wbc        the whole-body controller on the free base, no weld, no
-             gantry: every physics step one QP over joint accelerations,
-             contact forces at the stance feet's corners and joint torques
-             (MuJoCo's equations of motion, friction cones, still stance
-             feet, effort limits) toward the clip's pelvis and torso pose,
-             centre of mass, swing feet and joint posture; stance feet from
-             the clip's own contact schedule.
   policy     (--policy FILE.onnx) an ONNX tracking policy on the free base:
              each tick its observation is assembled from Wbt_env and the
              simulator's state, its action becomes joint targets
@@ -51,8 +52,8 @@ def build_parser():
                         help="project directory holding assets/motion_npz/<clip>.npz (default: out)")
     parser.add_argument("--clips", nargs="+", metavar="NAME",
                         help="clips to replay, in order (default: every clip under --root, stand first)")
-    parser.add_argument("--controller", choices=("pd", "kinematic", "wbc"),
-                        help="what drives the robot (default: pd; see above)")
+    parser.add_argument("--controller", choices=("wbc", "pd", "kinematic"),
+                        help="what drives the robot (default: wbc; see above)")
     parser.add_argument("--mode", choices=("tracking", "kinematic"),
                         help="older spelling: tracking is --controller pd, kinematic is --controller kinematic")
     parser.add_argument("--policy", metavar="FILE.onnx",
@@ -97,7 +98,7 @@ def main(argv=None):
         return error("--policy drives the robot itself; leave out --mode and --controller", 2)
     if args.clip_actions is not None and not args.policy:
         return error("--clip-actions needs --policy", 2)
-    name = args.controller or {"tracking": "pd", "kinematic": "kinematic"}.get(args.mode, "pd")
+    name = args.controller or {"tracking": "pd", "kinematic": "kinematic"}.get(args.mode, "wbc")
     render = not args.no_render
 
     # MuJoCo fixes its OpenGL backend when it is imported (trackscope imports it).
