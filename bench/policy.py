@@ -28,18 +28,19 @@ from trackscope_tools.recording import record_clip
 class Timed(PolicyController):
     """The policy controller with its tick split into its two parts."""
 
-    def reset(self, sim):
-        super().reset(sim)
+    def reset(self, clip, state):
+        super().reset(clip, state)
         self.times = []
 
-    def tick(self, sim, ref):
+    def tick(self, state, ref):
         start = time.perf_counter_ns()
-        tick = observations.Tick(sim, ref, self.joints, self.default, self.action, self.anchor)
+        data = self.own.set(state)
+        tick = observations.Tick(state, data, self.env, ref, self.joints, self.default, self.action, self.anchor)
         vector = observations.observe(self.policy.terms, tick)
         middle = time.perf_counter_ns()
         self.policy.run(vector)
         self.times.append((middle - start, time.perf_counter_ns() - middle))
-        super().tick(sim, ref)
+        return super().tick(state, ref)
 
 
 def line(label, ns):

@@ -45,7 +45,7 @@ class Recorder(WBCController):
         super().__init__(rate="step")
         self.kept = []
 
-    def torque(self, sim):
+    def _solve(self, data, alpha):
         real = wbc_problem.solve
 
         def keep(state, tasks, limits, solver, **options):
@@ -54,7 +54,7 @@ class Recorder(WBCController):
         module = sys.modules[WBCController.__module__]
         module.solve = keep
         try:
-            return super().torque(sim)
+            return super()._solve(data, alpha)
         finally:
             module.solve = real
 

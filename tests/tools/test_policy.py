@@ -22,6 +22,7 @@ from trackscope_tools.cli.replay import main as replay_main
 from trackscope_tools.controllers.policy import PolicyController, write_reference_policy
 from trackscope_tools.recording import clip_qpos, record_clip
 from trackscope_tools.report import rms
+from trackscope_tools.simrobot import SimRobot
 
 ALT_TERMS = ("actions", "joint_vel", "base_ang_vel", "projected_gravity", "command", "joint_pos",
              "motion_anchor_ori_b", "motion_anchor_pos_b", "base_lin_vel")
@@ -45,27 +46,29 @@ def policies(root):
 
 
 def test_terms_against_the_simulator_state(root, policies):
-    """Every term from an independent SciPy computation on a perturbed state
-    of an off-origin clip, joints in the model's order (not the clip's)."""
-    model = robot.load_model()
+    """Every term, built from the robot state alone (IMU, encoders, odometry),
+    against an independent SciPy computation on the simulator's perturbed
+    state of an off-origin clip, joints in the model's order (not the clip's)."""
+    robot_sim = SimRobot(robot.MODEL_PATH)
+    model, data = robot_sim.model, robot_sim.data
     clip = simulation.Clip(Wbt_env(str(root), file="squat_turn"), model)
     controller = PolicyController(policies["alternative"])
     clip.env.reset()
     ref, _ = simulation.query(clip.env, 30)
-    data = mujoco.MjData(model)
-    sim = simulation.Sim(model, data, clip)
-    sim.ref = ref
-    simulation.set_state(model, data, clip, ref)
+    qpos, qvel = simulation.reference_state(model, clip, ref)
     rng = np.random.default_rng(3)
-    data.qpos[:3] += [0.05, -0.04, 0.03]
-    base = Rotation.from_rotvec([0.1, -0.15, 0.3]) * Rotation.from_quat(data.qpos[[4, 5, 6, 3]])
-    data.qpos[3:7] = base.as_quat()[[3, 0, 1, 2]]
-    data.qpos[7:] += rng.normal(0, 0.05, 29)
-    data.qvel[:] = rng.normal(0, 0.5, model.nv)
-    mujoco.mj_forward(model, data)
-    controller.reset(sim)
+    qpos[:3] += [0.05, -0.04, 0.03]
+    base = Rotation.from_rotvec([0.1, -0.15, 0.3]) * Rotation.from_quat(qpos[[4, 5, 6, 3]])
+    qpos[3:7] = base.as_quat()[[3, 0, 1, 2]]
+    qpos[7:] += rng.normal(0, 0.05, 29)
+    qvel[:] = rng.normal(0, 0.5, model.nv)
+    robot_sim.reset(qpos, qvel)
+    state = robot_sim.state()
+    controller.reset(clip, state)
     last = rng.normal(0, 1, 29)
-    tick = observations.Tick(sim, ref, controller.joints, controller.default, last, controller.anchor)
+    own = controller.own.set(state)
+    tick = observations.Tick(state, own, clip.env, ref, controller.joints, controller.default, last,
+                             controller.anchor)
 
     stored = read_clip(clip_path(root, "squat_turn"))
     torso = model.body("torso_link").id
@@ -89,9 +92,10 @@ def test_terms_against_the_simulator_state(root, policies):
     }
     assert set(expected) == set(observations.TERMS)
     for name, value in expected.items():
-        np.testing.assert_allclose(observations.TERMS[name].compute(tick), value, atol=1e-9, err_msg=name)
+        # the state holds float32 values, as the robot's messages do
+        np.testing.assert_allclose(observations.TERMS[name].compute(tick), value, atol=2e-6, err_msg=name)
     # Another anchor body goes through the alignment; for the torso it must agree with the queries.
-    aligned = observations.Tick(sim, ref, controller.joints, controller.default, last,
+    aligned = observations.Tick(state, own, clip.env, ref, controller.joints, controller.default, last,
                                 observations.Anchor("torso_link", torso, 9, queried=False))
     for got, want in zip(aligned.reference_anchor, tick.reference_anchor):
         np.testing.assert_allclose(got, want, atol=1e-12)
@@ -100,6 +104,9 @@ def test_terms_against_the_simulator_state(root, policies):
     for name in ALT_TERMS:
         o, s = offsets[name]
         np.testing.assert_allclose(vector[o:o + s], expected[name], atol=1e-5, err_msg=name)
+    # Without odometry the terms that need it are named and the run is refused before its first step.
+    assert observations.odometry_terms(ALT_TERMS) == tuple(n for n in ("motion_anchor_pos_b", "base_lin_vel")
+                                                           if n in ALT_TERMS)
 
 
 def test_metadata_orders_and_fallbacks(root, policies, tmp_path):

@@ -1,10 +1,14 @@
-"""Observation terms of a tracking policy, built each tick from `Wbt_env`
-and `math_transfrom` as a controller on the robot builds them.
+"""Observation terms of a tracking policy, built each tick from `Wbt_env`,
+`math_transfrom` and the robot state alone, as a controller on the robot
+builds them.
 
-The robot's state is the simulator's: the free joint's `qvel[0:3]` (world
-frame) and `qvel[3:6]` (pelvis frame), the anchor body's pose from MuJoCo's
-kinematics. The reference anchor queries answer in the frame `reset()` set,
-so the robot's anchor is expressed in that frame too, through the
+The pelvis orientation and angular velocity come from the IMU, the joints
+from the encoders, the anchor body's pose from the policy's own model of
+the robot set from the state (the torso from the IMU and the waist joints);
+the base position and linear velocity only from the state's odometry, so
+the terms that need them (`needs_odometry`) are refused where the state has
+none. The reference anchor queries answer in the frame `reset()` set, so
+the robot's anchor is expressed in that frame too, through the
 environment's `motion_init_align`, before the two are compared.
 Joint-indexed terms are in the policy's joint order.
 """
@@ -24,9 +28,9 @@ GRAVITY_DIR = np.array([0.0, 0.0, -1.0])
 
 
 class PolicyJoints:
-    """The policy's joint order against the clip's and the model's, by name."""
+    """The policy's joint order against the clip's and the motors', by name."""
 
-    def __init__(self, names, clip_names, model):
+    def __init__(self, names, clip_names, motor_names):
         names = list(names)
         unknown = [n for n in names if n not in clip_names]
         missing = [n for n in clip_names if n not in names]
@@ -39,28 +43,23 @@ class PolicyJoints:
         self.names = names
         self.from_clip = np.array([clip_names.index(n) for n in names])   # clip vector -> policy order
         self.to_clip = np.argsort(self.from_clip)                          # policy vector -> clip order
-        joints = [model.joint(n).id for n in names]
-        self.qadr = model.jnt_qposadr[joints]
-        self.dadr = model.jnt_dofadr[joints]
-        by_joint = {int(model.actuator_trnid[a, 0]): a for a in range(model.nu)}
-        undriven = [n for n, j in zip(names, joints) if j not in by_joint]
-        if undriven:
-            raise ClipError(f"no actuator drives {', '.join(undriven)}")
-        self.actuators = np.array([by_joint[j] for j in joints])
+        self.from_motor = np.array([list(motor_names).index(n) for n in names])  # motor vector -> policy
+        self.to_motor = np.argsort(self.from_motor)                        # policy vector -> motor order
 
-    def q(self, data):
-        return data.qpos[self.qadr]
+    def q(self, state):
+        return np.asarray(state.q, dtype=np.float64)[self.from_motor]
 
-    def qd(self, data):
-        return data.qvel[self.dadr]
+    def qd(self, state):
+        return np.asarray(state.dq, dtype=np.float64)[self.from_motor]
 
 
 class Tick:
-    """What the terms of one tick read: the simulator's state, the tick's
-    reference, the policy's joints, default pose and last action."""
+    """What the terms of one tick read: the robot state, the policy's own
+    model posed by it, the tick's reference, the policy's joints, default
+    pose and last action."""
 
-    def __init__(self, sim, ref, joints, default, last_action, anchor):
-        self.sim, self.env, self.data, self.ref = sim, sim.env, sim.data, ref
+    def __init__(self, state, data, env, ref, joints, default, last_action, anchor):
+        self.state, self.data, self.env, self.ref = state, data, env, ref
         self.joints, self.default, self.last_action = joints, default, last_action
         self.anchor = anchor
 
@@ -126,7 +125,7 @@ def motion_anchor_ori_b(t):
 
 
 def base_lin_vel(t):
-    return quat_apply(t.base_quat_inv, t.data.qvel[0:3].copy())
+    return quat_apply(t.base_quat_inv, np.asarray(t.state.odometry.lin_vel, dtype=np.float64))
 
 
 def base_ang_vel(t):
@@ -138,11 +137,11 @@ def projected_gravity(t):
 
 
 def joint_pos(t):
-    return t.joints.q(t.data) - t.default
+    return t.joints.q(t.state) - t.default
 
 
 def joint_vel(t):
-    return t.joints.qd(t.data)
+    return t.joints.qd(t.state)
 
 
 def actions(t):
@@ -157,6 +156,7 @@ class Term:
     frame: str
     how: str
     compute: Callable
+    needs_odometry: bool = False
 
     def size(self, joints=29):
         return self.fixed + self.per_joint * joints
@@ -165,15 +165,16 @@ class Term:
 TERMS = {t.name: t for t in (
     Term("command", 0, 2, "joint space", "`Wbt_env.command`: reference joint positions, then velocities", command),
     Term("motion_anchor_pos_b", 3, 0, "robot anchor",
-         "reference anchor position relative to the robot's anchor body, both in the reset frame", motion_anchor_pos_b),
+         "reference anchor position relative to the robot's anchor body, both in the reset frame (the robot's "
+         "from odometry)", motion_anchor_pos_b, True),
     Term("motion_anchor_ori_b", 6, 0, "robot anchor",
          "first two columns of R_rel = R_robot^T R_ref, row-major", motion_anchor_ori_b),
-    Term("base_lin_vel", 3, 0, "pelvis", "free-joint linear velocity `qvel[0:3]` rotated into the pelvis frame",
-         base_lin_vel),
-    Term("base_ang_vel", 3, 0, "pelvis", "free-joint angular velocity `qvel[3:6]` (already in the pelvis frame)",
+    Term("base_lin_vel", 3, 0, "pelvis", "odometry's world linear velocity rotated into the pelvis frame "
+         "(IMU orientation)", base_lin_vel, True),
+    Term("base_ang_vel", 3, 0, "pelvis", "the gyroscope, turned from the IMU frame into the pelvis frame",
          base_ang_vel),
-    Term("projected_gravity", 3, 0, "pelvis", "the unit gravity direction (0, 0, -1) in the pelvis frame",
-         projected_gravity),
+    Term("projected_gravity", 3, 0, "pelvis", "the unit gravity direction (0, 0, -1) in the pelvis frame "
+         "(IMU orientation)", projected_gravity),
     Term("joint_pos", 0, 1, "joint space", "joint angles minus the default pose", joint_pos),
     Term("joint_vel", 0, 1, "joint space", "joint velocities", joint_vel),
     Term("actions", 0, 1, "joint space", "the last action (after --clip-actions); zeros on the first tick",
@@ -197,6 +198,11 @@ def term_layout(names, joints=29):
         layout.append((name, offset, size))
         offset += size
     return layout
+
+
+def odometry_terms(names):
+    """The terms of `names` that need the state's odometry."""
+    return tuple(n for n in names if TERMS[n].needs_odometry)
 
 
 def observe(names, tick):

@@ -1,14 +1,18 @@
 """The one simulation loop: a clip stepped through `Wbt_env` at the control
 rate, as a controller on the robot steps it, with a pluggable controller.
 
-Per tick: `update_time_steps`, the reference queries (timed), the robot's
-errors against that tick's reference, the fall test, the controller's tick
-(timed), then `sim_decimation` physics steps of `sim_dt`, each with the
-controller's torques clipped to the effort limits and, while it holds, the
-gantry's band on the pelvis.
+The two sides of the robot boundary meet here in one process: the simulated
+robot (simrobot.SimRobot, with the gantry's band or the welded mount as its
+rig) and the controller's side (`ClipRun`), which sees only robot states
+and answers motor commands. Per control tick, started by the state's clock:
+`update_time_steps`, the reference queries (timed), the robot's errors
+against that tick's reference, the fall test, the controller's tick (timed);
+then `sim_decimation` physics steps of `sim_dt`, each answering the state
+with a command that the robot's motors turn into torque.
 """
 
 import dataclasses
+import functools
 import time
 
 import numpy as np
@@ -16,17 +20,14 @@ from scipy.spatial.transform import Rotation
 
 import mujoco
 
+from .boundary import TICK_S
 from .clipfile import clip_path, inspect_clip
+from .statemodel import StateModel
 from .robot import ClipError, JointMap, lowest_point
+from .simrobot import BaseTarget, SimRobot
 
 FALL_HEIGHT_M = 0.25        # anchor height error that counts as a fall
 FALL_ANGLE_RAD = 0.8        # anchor orientation error that counts as a fall
-# The gantry's band on the pelvis: a stiff spring-damper towards the
-# reference base pose (translation, rotation), about critically damped for
-# 35 kg. The band acts explicitly at sim_dt: rotational damping above about
-# 50 N m s/rad makes the pelvis unstable, so stiffness is bounded by that.
-BAND_K_POS, BAND_D_POS = 10000.0, 1200.0     # N/m, N s/m
-BAND_K_ROT, BAND_D_ROT = 1000.0, 40.0        # N m/rad, N m s/rad
 
 
 class Clip:
@@ -92,21 +93,20 @@ QUERIES = ["update_time_steps", "command", "anchor_pos_w", "anchor_quat_w", "anc
            "anchor_ang_vel_w", "body_pos_w", "body_quat_w"]
 
 
-def set_state(model, data, clip, ref):
-    """Robot state from a reference frame: pelvis pose and world velocities
-    of its origin, joints in clip order."""
+def reference_state(model, clip, ref):
+    """(qpos, qvel) of a reference frame: pelvis pose and world velocities
+    of its origin, joints from the clip's joint order."""
     jmap, row = clip.joints, clip.pelvis_row
     base_quat = ref.body_quat[row]
-    data.qpos[:3] = ref.body_pos[row]
-    data.qpos[3:7] = base_quat
-    data.qpos[jmap.qadr] = ref.joint_pos[jmap.to_model]
+    qpos, qvel = model.qpos0.copy(), np.zeros(model.nv)
+    qpos[:3] = ref.body_pos[row]
+    qpos[3:7] = base_quat
+    qpos[jmap.qadr] = ref.joint_pos[jmap.to_model]
     rot = Rotation.from_quat(np.asarray(base_quat)[[1, 2, 3, 0]])
-    data.qvel[:3] = ref.body_lin_vel[row]
-    data.qvel[3:6] = rot.inv().apply(ref.body_ang_vel[row])   # free joint: body-frame angular velocity
-    data.qvel[jmap.dadr] = ref.joint_vel[jmap.to_model]
-    if model.nmocap:
-        data.mocap_pos[0] = ref.body_pos[row]
-        data.mocap_quat[0] = base_quat
+    qvel[:3] = ref.body_lin_vel[row]
+    qvel[3:6] = rot.inv().apply(ref.body_ang_vel[row])   # free joint: body-frame angular velocity
+    qvel[jmap.dadr] = ref.joint_vel[jmap.to_model]
+    return qpos, qvel
 
 
 def quat_angle_xyzw(a, b):
@@ -132,140 +132,252 @@ def parse_gantry(text):
     return seconds
 
 
-class Sim:
-    """What the controller sees of the loop: model, data, clip, the current
-    reference and time."""
+class Rig:
+    """The robot's side of an in-process run: the simulated robot, and the
+    band or mount that follow the clip's base trajectory. What a watcher
+    (the live view) sees: model, data, clip, the current reference."""
 
-    def __init__(self, model, data, clip):
-        self.model, self.data, self.clip = model, data, clip
-        self.env = clip.env
+    def __init__(self, robot, clip, base, gantry):
+        self.robot, self.clip, self.env = robot, clip, clip.env
+        self.model, self.data = robot.model, robot.data
         self.ref = None
-        self.band = None        # the band holds while ref.time < band; release() lets go
-        self.effort = np.asarray(clip.env.effort_limit, dtype=np.float64)[0]
-        self.floor = 0 if model.ngeom and model.geom_bodyid[0] == 0 else -1
+        self.base = base
+        # the band holds while the clip's time < band; release() lets go
+        self.band = gantry if base == "free" else None
+        env, row = clip.env, clip.pelvis_row
+        arr = lambda m: np.asarray(getattr(env, f"{env.file}_{m}"), dtype=np.float64)[:, row]  # noqa: E731
+        self.base_path = [arr(m) for m in ("body_pos_w", "body_quat_w", "body_lin_vel_w", "body_ang_vel_w")]
+        self.dz = 0.0
+        self.held = None
 
     def release(self):
         """Let the gantry's band go from the next tick on."""
         if self.band is not None and self.ref is not None:
             self.band = min(self.band, self.ref.time)
 
-    def floor_force(self):
-        """Vertical floor reaction on the robot now (N), from the simulated
-        contacts."""
-        data, total = self.data, 0.0
-        force = np.zeros(6)
-        for i in range(data.ncon):
-            con = data.contact[i]
-            if self.floor not in (con.geom1, con.geom2):
-                continue
-            mujoco.mj_contactForce(self.model, data, i, force)
-            total += float(force[:3] @ con.frame.reshape(3, 3)[:, 2])
-        return abs(total)
+    def banded(self, t):
+        return self.band is not None and t < self.band
+
+    def follow(self, step, t):
+        """Band and mount toward the clip's base at tick `step` (time `t`)."""
+        k = min(step, len(self.base_path[0]) - 1)
+        pos, quat, lin, ang = (a[k] for a in self.base_path)
+        target = BaseTarget(pos + [0.0, 0.0, self.dz], quat, lin, ang)
+        self.robot.band = target if self.banded(t) else None
+        if self.base == "welded" and step != self.held:
+            self.robot.hold(target)
+            self.held = step
 
 
-def run_clip(clip, model, controller, gantry=None, progress=None, watch=None):
-    """Step through the clip with `controller` and return the record: the
-    state at the start of every tick and its errors against that tick's
-    reference, latencies, torques, and how the clip ended.
+class ClipRun:
+    """The controller's side of one clip, driven by robot states alone.
 
-    `watch(sim, step)`, if given, is called after every tick (a live view);
-    it may call `sim.release()`, and returning "reset" ends the record there
-    with `record["reset"]` set, for the caller to run the clip again."""
-    env, jmap = clip.env, clip.joints
-    env.reset()
-    total = clip.frames
-    data = mujoco.MjData(model)
-    sim = Sim(model, data, clip)
-    nj = len(jmap.names)
-    sim.band = gantry if controller.base == "free" else None
-    record = {
-        "name": clip.name, "frames": total, "seconds": total * env.control_dt, "joint_names": jmap.names,
-        "controller": controller.name, "base": controller.base, "sim_dt": float(env.sim_dt),
-        "saturated": np.zeros(nj), "fall_time_s": None, "fall_reason": None,
-    }
-    per_tick = per_tick_shapes(model, nj)
-    for key, (shape, dtype) in per_tick.items():
-        record[key] = np.zeros((total,) + shape, dtype)
-    logs = {}
-    physics_steps = 0
-    weight = float(model.body_subtreemass[1] * np.linalg.norm(model.opt.gravity))
-    wall = 0.0
-    ticks = total
-    for step in range(total):
+    Control ticks are started by the state's own clock: the first state at
+    or past each control_dt after the first. Each tick reads the reference
+    through Wbt_env (`update_time_steps`, `command`, the anchor queries),
+    measures the robot against it from the state (odometry and encoders
+    through the controller-side model), tests for a fall, and asks the
+    controller for a command; states between ticks get the controller's
+    `between` command. `on_state` returns None once the clip is over."""
+
+    def __init__(self, clip, controller, model_path, banded=lambda t: False, progress=None):
+        self.clip, self.controller, self.progress, self.banded = clip, controller, progress, banded
+        env = clip.env
+        env.reset()
+        self.estimate = StateModel(model_path)
+        nj = len(clip.joints.names)
+        self.total = clip.frames
+        self.record = {
+            "name": clip.name, "frames": self.total, "seconds": self.total * env.control_dt,
+            "joint_names": clip.joints.names, "controller": controller.name, "base": controller.base,
+            "sim_dt": float(env.sim_dt), "saturated": np.zeros(nj), "fall_time_s": None, "fall_reason": None,
+        }
+        self.per_tick = per_tick_shapes(self.estimate.model, nj)
+        for key, (shape, dtype) in self.per_tick.items():
+            self.record[key] = np.zeros((self.total,) + shape, dtype)
+        self.logs = {}
+        self.step = 0               # the next tick
+        self.start_ms = None
+        self.tick_ms = 0
+        self.reaction = []          # floor reaction of each physics step of the running tick
+        self.steps = 0              # physics steps seen (states after the first)
+        self.effort = self.estimate.motors.effort[self.estimate.motors.to_clip]
+        self.command = None
+        self.ref = None
+        self.done = False
+
+    def on_state(self, state):
+        if self.done:
+            return None
+        if self.start_ms is None:
+            self.start_ms = state.tick
+        else:
+            self.steps += 1
+            odo = state.odometry
+            self.reaction.append(odo.floor_force if odo is not None else np.nan)
+            tau = np.asarray(state.tau_est, dtype=np.float64)[self.estimate.motors.to_clip]
+            self.record["saturated"] += np.abs(tau) >= self.effort * (1 - 1e-6)
+        env = self.clip.env
+        period_ms = round(env.control_dt / TICK_S)
+        if state.tick - self.start_ms < self.step * period_ms:
+            start = time.perf_counter_ns()
+            self.command = self.controller.between(state, (state.tick - self.tick_ms) * TICK_S)
+            self.record["controller_ns"][self.step - 1] += time.perf_counter_ns() - start
+            return self.command
+        return self._tick(state)
+
+    def _tick(self, state):
+        record, step, clip, env = self.record, self.step, self.clip, self.clip.env
+        if step:
+            record["torque"][step - 1] = np.asarray(state.tau_est, dtype=np.float64)[self.estimate.motors.to_clip]
+            record["support_force"][step - 1] = np.mean(self.reaction) / self.estimate_weight if self.reaction \
+                else 0.0
+        self.reaction = []
         ref, record["latency_ns"][step] = query(env, step)
-        sim.ref = ref
-        if step == 0 or controller.base == "kinematic":
-            set_state(model, data, clip, ref)
-            mujoco.mj_forward(model, data)
-            if step == 0 and controller.base == "free" and controller.start_clearance is not None:
-                data.qpos[2] += controller.start_clearance - lowest_point(model, data)
-                mujoco.mj_forward(model, data)
-            if step == 0:
-                controller.reset(sim)
-        tick_start = time.perf_counter()
-
-        measure(record, step, clip, data, ref)
-        banded = sim.band is not None and ref.time < sim.band
+        self.ref = ref
+        if step == 0:
+            needs = self.controller.odometry_terms
+            if needs and state.odometry is None:
+                raise ClipError(f"{self.controller.name} needs odometry ({', '.join(needs)}) and the robot "
+                                "state has none")
+            self.controller.reset(clip, state)
+        data = self.estimate.set(state)
+        measure(record, step, clip, data, ref, self.estimate.q_clip(state), self.estimate.dq_clip(state))
+        banded = self.banded(ref.time)
         record["banded"][step] = banded
-        if controller.base == "free" and not banded:
-            if record["anchor_height_err"][step] > FALL_HEIGHT_M or record["anchor_ori_err"][step] > FALL_ANGLE_RAD:
-                record["fall_time_s"] = ref.time
-                record["fall_reason"] = ("anchor height error %.2f m" % record["anchor_height_err"][step]
-                                         if record["anchor_height_err"][step] > FALL_HEIGHT_M else
-                                         "anchor orientation error %.2f rad" % record["anchor_ori_err"][step])
-                ticks = step + 1
-                if progress is not None:
-                    progress.update(1)
-                break
-        if step + 1 == total:
-            if progress is not None:
-                progress.update(1)
-            break
-
+        end = step + 1 == self.total
+        if self.controller.base == "free" and not banded and fall(record, step):
+            end = True
+        if end:
+            return self._finish(step + 1)
         start = time.perf_counter_ns()
-        controller.tick(sim, ref)
+        self.command = self.controller.tick(state, ref)
         record["controller_ns"][step] = time.perf_counter_ns() - start
-        for name, value in controller.log().items():
-            logs.setdefault(name, []).append(np.asarray(value))
-        if controller.base != "kinematic":
-            force = 0.0
-            for _ in range(env.sim_decimation):
-                tau = np.asarray(controller.torque(sim), dtype=np.float64)
-                clipped = np.clip(tau, -sim.effort, sim.effort)
-                record["saturated"] += clipped != tau
-                data.ctrl[:] = clipped[jmap.to_model]
-                if banded:
-                    apply_band(data, clip, ref)
-                mujoco.mj_step(model, data)
-                if banded:
-                    data.xfrc_applied[clip.pelvis_id] = 0.0
-                force += sim.floor_force()
-            physics_steps += env.sim_decimation
-            record["torque"][step] = clipped
-            record["support_force"][step] = force / env.sim_decimation / weight
-        wall += time.perf_counter() - tick_start
+        for name, value in self.controller.log().items():
+            self.logs.setdefault(name, []).append(np.asarray(value))
+        self.tick_ms = state.tick
+        self.step += 1
+        if self.progress is not None:
+            self.progress.update(1)
+        return self.command
+
+    @functools.cached_property
+    def estimate_weight(self):
+        model = self.estimate.model
+        return float(model.body_subtreemass[self.estimate.pelvis] * np.linalg.norm(model.opt.gravity))
+
+    def _finish(self, ticks):
+        self.done = True
+        if self.progress is not None:
+            self.progress.update(self.total - self.step)
+        return self.close(ticks)
+
+    def close(self, ticks=None):
+        """End the record after `ticks` ticks (default: those begun)."""
+        self.done = True
+        record = self.record
+        ticks = self.step if ticks is None else ticks
+        if ticks < self.total:
+            for key in self.per_tick:
+                record[key] = record[key][:ticks]
+        record["ticks"] = ticks
+        logs = self.logs
+        # The controller acts on every tick but the last (or the one of a
+        # fall), which gets a row of zeros.
+        record["controller_log"] = {k: np.stack(v[:ticks] + [np.zeros_like(v[0])] * (ticks - len(v)))
+                                    for k, v in logs.items()}
+        record["saturated"] /= max(self.steps, 1)
+        record["physics_steps"] = self.steps
+        record["controller_summary"] = self.controller.clip_summary(self.clip)
+        return None
+
+
+def fall(record, step):
+    """The fall test of a tick: sets the record's fall time and reason."""
+    height, ori = record["anchor_height_err"][step], record["anchor_ori_err"][step]
+    if height <= FALL_HEIGHT_M and ori <= FALL_ANGLE_RAD:
+        return False
+    record["fall_time_s"] = float(record["time"][step])
+    record["fall_reason"] = ("anchor height error %.2f m" % height if height > FALL_HEIGHT_M else
+                             "anchor orientation error %.2f rad" % ori)
+    return True
+
+
+def start_pose(clip, robot, clearance):
+    """The robot placed in the clip's first frame; a free base with its
+    lowest point `clearance` above the floor (None keeps the clip's height)."""
+    env = clip.env
+    env.reset()
+    ref, _ = query(env, 0)
+    data = robot.data
+    qpos, qvel = reference_state(robot.model, clip, ref)
+    robot.reset(qpos, qvel)
+    if clearance is not None:
+        dz = clearance - lowest_point(robot.model, data)
+        qpos[robot.base_q + 2] += dz
+        robot.reset(qpos, qvel)
+        return dz
+    return 0.0
+
+
+def run_clip(clip, model, controller, gantry=None, progress=None, watch=None, options=None):
+    """Step through the clip with `controller` against the simulated robot
+    in this process and return the record: the state at the start of every
+    tick and its errors against that tick's reference, latencies, torques,
+    and how the clip ended.
+
+    `watch(rig, step)`, if given, is called after every tick (a live view);
+    it may call `rig.release()`, and returning "reset" ends the record there
+    with `record["reset"]` set, for the caller to run the clip again."""
+    if controller.base == "kinematic":
+        return run_kinematic(clip, model, controller, progress)
+    robot = SimRobot(controller.model_path, options, mount=controller.base == "welded")
+    rig = Rig(robot, clip, controller.base, gantry)
+    rig.dz = start_pose(clip, robot, controller.start_clearance if controller.base == "free" else None)
+    run = ClipRun(clip, controller, controller.model_path, rig.banded, progress)
+    wall, start = 0.0, time.perf_counter()
+    state = robot.state()
+    while True:
+        step = run.step
+        command = run.on_state(state)
+        if command is None:
+            break
+        robot.send(command)
+        if run.step != step:            # a tick began
+            rig.ref = run.ref
+            if watch is not None:
+                wall += time.perf_counter() - start
+                if watch(rig, step) == "reset":
+                    run.close()
+                    run.record["reset"] = True
+                    break
+                start = time.perf_counter()
+        rig.follow(run.step - 1, robot.time)
+        robot.step()
+        state = robot.state()
+    wall += time.perf_counter() - start
+    record = run.record
+    record["wall_s"] = wall
+    return record
+
+
+def run_kinematic(clip, model, controller, progress=None):
+    """Kinematic replay: the model posed from each tick's reference."""
+    robot = SimRobot(controller.model_path)
+    env = clip.env
+    run = ClipRun(clip, controller, controller.model_path, progress=progress)
+    start = time.perf_counter()
+    for step in range(clip.frames):
+        ref, run.record["latency_ns"][step] = query(env, step)
+        qpos, qvel = reference_state(robot.model, clip, ref)
+        robot.reset(qpos, qvel)
+        measure(run.record, step, clip, robot.data, ref)
         if progress is not None:
             progress.update(1)
-        if watch is not None and watch(sim, step) == "reset":
-            record["reset"] = True
-            ticks = step + 1
-            break
-
-    if ticks < total:
-        for key in per_tick:
-            record[key] = record[key][:ticks]
-        if progress is not None:
-            progress.update(total - ticks)
-    record["ticks"] = ticks
-    # The controller acts on every tick but the last (or the one of a fall),
-    # which gets a row of zeros.
-    record["controller_log"] = {k: np.stack(v[:ticks] + [np.zeros_like(v[0])] * (ticks - len(v)))
-                                for k, v in logs.items()}
-    record["saturated"] /= max(physics_steps, 1)
-    record["physics_steps"] = physics_steps
-    record["wall_s"] = wall
-    record["controller_summary"] = controller.clip_summary(sim)
-    return record
+    run.step = clip.frames
+    run.close(clip.frames)
+    run.record["wall_s"] = time.perf_counter() - start
+    return run.record
 
 
 def per_tick_shapes(model, joints):
@@ -289,17 +401,21 @@ def aligned_pose(env, pos, quat_wxyz):
     return pos, quat
 
 
-def measure(record, step, clip, data, ref):
-    """The robot's state at the start of a tick against the tick's reference."""
+def measure(record, step, clip, data, ref, q=None, dq=None):
+    """The robot's state at the start of a tick (`data` posed by it; joint
+    angles and velocities in clip order, by default from `data`) against
+    the tick's reference."""
     env, jmap = clip.env, clip.joints
+    q = jmap.q(data) if q is None else q
+    dq = jmap.qd(data) if dq is None else dq
     record["time"][step] = ref.time
     record["qpos"][step] = data.qpos
     record["qvel"][step] = data.qvel
     record["ref_command"][step] = ref.command
     record["ref_anchor_pos"][step] = ref.anchor_pos
     record["ref_anchor_quat"][step] = ref.anchor_quat
-    record["joint_err"][step] = jmap.q(data) - ref.joint_pos
-    record["joint_vel_err"][step] = jmap.qd(data) - ref.joint_vel
+    record["joint_err"][step] = q - ref.joint_pos
+    record["joint_vel_err"][step] = dq - ref.joint_vel
     sim_pos, sim_quat = aligned_pose(env, data.xpos[clip.anchor_id], data.xquat[clip.anchor_id])
     record["anchor_pos_err"][step] = np.linalg.norm(sim_pos - ref.anchor_pos)
     record["anchor_height_err"][step] = abs(sim_pos[2] - ref.anchor_pos[2])
@@ -323,17 +439,3 @@ def heading_error(a, b):
     ya = Rotation.from_quat(a).as_euler("xyz")[2]
     yb = Rotation.from_quat(b).as_euler("xyz")[2]
     return abs(float((ya - yb + np.pi) % (2 * np.pi) - np.pi))
-
-
-def apply_band(data, clip, ref):
-    """The gantry: a spring-damper wrench on the pelvis towards the
-    reference base pose."""
-    body, row = clip.pelvis_id, clip.pelvis_row
-    pos_err = ref.body_pos[row] - data.xpos[body]
-    ref_rot = Rotation.from_quat(ref.body_quat[row][[1, 2, 3, 0]])
-    rot = Rotation.from_matrix(data.xmat[body].reshape(3, 3))
-    rot_err = (ref_rot * rot.inv()).as_rotvec()
-    lin_vel = data.qvel[:3]
-    ang_vel = rot.apply(data.qvel[3:6])
-    data.xfrc_applied[body, :3] = BAND_K_POS * pos_err + BAND_D_POS * (ref.body_lin_vel[row] - lin_vel)
-    data.xfrc_applied[body, 3:] = BAND_K_ROT * rot_err + BAND_D_ROT * (ref.body_ang_vel[row] - ang_vel)

@@ -1,32 +1,22 @@
-"""Joint PD on the reference with the pelvis welded to it.
+"""Joint PD on the reference with the pelvis on the welded mount.
 
-Torques kp * (q_ref - q) + kd * (qd_ref - qd) with the environment's gains;
-the pelvis is welded to a mocap body that follows the reference base
-(tracking.xml), since PD alone does not balance."""
+Motor commands at the reference joint angles and velocities with the
+environment's gains, held between ticks; the robot's pelvis is welded to a
+mount that follows the reference base, since PD alone does not balance."""
 
-import numpy as np
-
-from ..robot import TRACKING_MODEL_PATH
-from .base import Controller
+from ..boundary import MotorCommand
+from .base import Controller, gains, to_motor
 
 
 class PDController(Controller):
     name = "pd"
     base = "welded"
-    model_path = TRACKING_MODEL_PATH
     start_clearance = None
 
-    def reset(self, sim):
-        env = sim.clip.env
-        self.kp = np.asarray(env.kp, dtype=np.float64)
-        self.kd = np.asarray(env.kd, dtype=np.float64)
+    def reset(self, clip, state):
+        self.kp, self.kd = gains()
+        self.command = MotorCommand.passive()
 
-    def tick(self, sim, ref):
-        self.q_ref, self.qd_ref = ref.joint_pos, ref.joint_vel
-        row = sim.clip.pelvis_row
-        sim.data.mocap_pos[0] = ref.body_pos[row]
-        sim.data.mocap_quat[0] = ref.body_quat[row]
-
-    def torque(self, sim):
-        j = sim.clip.joints
-        return self.kp * (self.q_ref - j.q(sim.data)) + self.kd * (self.qd_ref - j.qd(sim.data))
+    def tick(self, state, ref):
+        self.command = MotorCommand.pd(to_motor(ref.joint_pos), to_motor(ref.joint_vel), self.kp, self.kd)
+        return self.command

@@ -1,9 +1,9 @@
 """An ONNX tracking policy on the free-floating robot.
 
-Each tick the observation terms are assembled in the policy's term order
-(observations.py), the policy is run on CPU, and its action becomes joint
-targets default + action_scale * action; at every physics step the joints
-are PD-driven to those targets with the policy's stiffness and damping.
+Each tick the observation terms are assembled from the robot state in the
+policy's term order (observations.py), the policy is run on CPU, and its
+action becomes joint targets default + action_scale * action, sent as motor
+commands with the policy's stiffness and damping and held between ticks.
 
 Settings come from the model's metadata (comma-separated strings, as
 training exporters write them) and fall back to the environment's tables.
@@ -15,7 +15,9 @@ import time
 import numpy as np
 
 from .. import observations as obs
-from ..robot import MODEL_PATH, ClipError, load_model, tables
+from ..boundary import MotorCommand
+from ..robot import ClipError, tables
+from ..statemodel import StateModel
 from .base import Controller
 
 # Metadata key -> the environment table it falls back to, in this order.
@@ -144,7 +146,6 @@ class PolicyFile:
 class PolicyController(Controller):
     name = "policy"
     base = "free"
-    model_path = MODEL_PATH
     start_clearance = 0.01
 
     def __init__(self, path, clip_actions=None):
@@ -166,8 +167,10 @@ class PolicyController(Controller):
         values = self.policy.values
         self.default, self.scale = values["default_joint_pos"], values["action_scale"]
         self.kp, self.kd = values["joint_stiffness"], values["joint_damping"]
-        self.joints = obs.PolicyJoints(self.policy.joint_names, list(tables().target_names_joint),
-                                       load_model(self.model_path))
+        env = tables()
+        self.joints = obs.PolicyJoints(self.policy.joint_names, list(env.target_names_joint),
+                                       list(env.orig_names_joint))
+        self.odometry_terms = obs.odometry_terms(self.policy.terms)
 
     def describe(self):
         p = self.policy
@@ -180,22 +183,27 @@ class PolicyController(Controller):
             lines.append(f"  actions clipped to +-{self.clip_actions:g}")
         return lines
 
-    def reset(self, sim):
-        self.joints = obs.PolicyJoints(self.policy.joint_names, sim.clip.joints.names, sim.model)
-        self.anchor = obs.anchor_for(self.policy.anchor, sim.clip, sim.model)
+    def reset(self, clip, state):
+        env = clip.env
+        self.own = StateModel(self.model_path)
+        self.env = env
+        self.anchor = obs.anchor_for(self.policy.anchor, clip, self.own.model)
         self.action = np.zeros(len(self.joints.names))
         self.target = self.default.copy()
+        self.kp_motor, self.kd_motor = self.kp[self.joints.to_motor], self.kd[self.joints.to_motor]
+        self.command = MotorCommand.passive()
         self.nonfinite = 0
         self.entry = {}
 
-    def tick(self, sim, ref):
+    def tick(self, state, ref):
         start = time.perf_counter_ns()
-        tick = obs.Tick(sim, ref, self.joints, self.default, self.action, self.anchor)
+        data = self.own.set(state)
+        tick = obs.Tick(state, data, self.env, ref, self.joints, self.default, self.action, self.anchor)
         observation = obs.observe(self.policy.terms, tick)
         action = np.asarray(self.policy.run(observation), dtype=np.float64).reshape(-1)
         elapsed = time.perf_counter_ns() - start
         if not np.isfinite(action).all():
-            # Hold the last targets rather than send NaN torques; counted per clip.
+            # Hold the last targets rather than send NaN commands; counted per clip.
             self.nonfinite += 1
         else:
             if self.clip_actions is not None:
@@ -204,16 +212,14 @@ class PolicyController(Controller):
             self.target = self.default + self.scale * action
         self.entry = {"observation": observation, "action": action,
                       "target": self.target[self.joints.to_clip], "policy_ns": np.int64(elapsed)}
-
-    def torque(self, sim):
-        j = self.joints
-        tau = self.kp * (self.target - j.q(sim.data)) - self.kd * j.qd(sim.data)
-        return tau[j.to_clip]
+        self.command = MotorCommand.pd(self.target[self.joints.to_motor], np.zeros(len(self.target)),
+                                       self.kp_motor, self.kd_motor)
+        return self.command
 
     def log(self):
         return self.entry
 
-    def clip_summary(self, sim):
+    def clip_summary(self, clip):
         # Held targets keep the simulation sane, but the policy failed.
         return {"nonfinite_actions": self.nonfinite, "success": False} if self.nonfinite else {}
 

@@ -12,9 +12,11 @@ from scipy.spatial.transform import Rotation
 
 import mujoco
 
+from ...boundary import MotorCommand
 from ...plausibility import foot_geoms
-from ...robot import FOOT_BODIES, MODEL_PATH
-from ..base import Controller
+from ...robot import FOOT_BODIES, geom_lowest_z
+from ...statemodel import StateModel
+from ..base import Controller, gains
 from . import limits as lim
 from . import tasks as tk
 from .problem import DEFAULT_SOLVER, solve
@@ -23,6 +25,10 @@ from .state import State
 
 FRICTION_MARGIN = 0.7       # the QP's friction coefficient, a share of the model's
 LANDING_M = 0.005           # a landing foot aims this far below its reference
+# A landing foot stands once a sole geom's lowest point, by the kinematics
+# of the state (odometry and encoders), is this close to the floor; a foot
+# on the floor sinks into the soft contact by about a millimetre.
+TOUCH_DOWN_M = 0.001
 
 
 def foot_corners(model, geom):
@@ -50,7 +56,8 @@ def _lerp(a, k, alpha):
 class WBCController(Controller):
     name = "wbc"
     base = "free"
-    model_path = MODEL_PATH
+    odometry_terms = ("base position", "base linear velocity")
+    between_ticks = "interpolated"
     # The clip's feet stand on the floor, so the robot starts touching it:
     # a drop of even a centimetre lands on the feet with an impact the stance
     # constraint would have to absorb in its first steps.
@@ -78,31 +85,36 @@ class WBCController(Controller):
         return [f"wbc: one QP per {per} (qpsolvers, {self.solver}); free base, no weld"]
 
     # -- a new clip ------------------------------------------------------
-    def reset(self, sim):
-        model, data, clip, env = sim.model, sim.data, sim.clip, sim.env
-        jm = clip.joints
+    def reset(self, clip, state):
+        self.own = StateModel(self.model_path)
+        model, env = self.own.model, clip.env
+        data = self.own.set(state, forward=True)
+        motors = self.own.motors
         self.dt, self.sim_dt, self.decimation = env.control_dt, env.sim_dt, env.sim_decimation
         arr = lambda m: np.asarray(getattr(env, f"{env.file}_{m}"), dtype=np.float64)  # noqa: E731
         body_pos, body_quat = arr("body_pos_w"), arr("body_quat_w")
         lin_vel, ang_vel = arr("body_lin_vel_w"), arr("body_ang_vel_w")
-        joint_pos, joint_vel = arr("joint_pos")[:, jm.to_model], arr("joint_vel")[:, jm.to_model]
+        joint_pos, joint_vel = arr("joint_pos")[:, motors.to_motor], arr("joint_vel")[:, motors.to_motor]
         rows = {model.body(i).name: r for r, i in enumerate(env.target_indices)}
         row = clip.pelvis_row
-        qpos = np.concatenate([body_pos[:, row], body_quat[:, row], joint_pos], axis=1)
+        qpos = np.tile(model.qpos0, (len(body_pos), 1))
+        qpos[:, self.own.base_q:self.own.base_q + 3] = body_pos[:, row]
+        qpos[:, self.own.base_q + 3:self.own.base_q + 7] = body_quat[:, row]
+        qpos[:, motors.qadr] = joint_pos
 
-        # The loop may have lifted or lowered the start to the floor; the
-        # targets follow by the same height.
-        self.dz = float(data.qpos[2] - qpos[0, 2])
+        # The robot may have been started lifted or lowered to the floor;
+        # the targets follow by the same height.
+        self.dz = float(data.qpos[self.own.base_q + 2] - qpos[0, self.own.base_q + 2])
         body_pos = body_pos.copy()
         body_pos[..., 2] += self.dz
-        qpos[:, 2] += self.dz
+        qpos[:, self.own.base_q + 2] += self.dz
         ref = mujoco.MjData(model)
         com = np.zeros((len(qpos), 3))
         for t, q in enumerate(qpos):
             ref.qpos[:] = q
             mujoco.mj_kinematics(model, ref)
             mujoco.mj_comPos(model, ref)
-            com[t] = ref.subtree_com[1]
+            com[t] = ref.subtree_com[self.own.pelvis]
         grad = lambda a: np.gradient(a, self.dt, axis=0) if len(a) > 1 else np.zeros_like(a)  # noqa: E731
         com_vel = grad(com)
         self.ref = {"body_pos": body_pos, "body_quat": body_quat, "lin_vel": lin_vel, "ang_vel": ang_vel,
@@ -117,54 +129,58 @@ class WBCController(Controller):
         self.corners_local = [foot_corners(model, g) for g in soles]
         mu = FRICTION_MARGIN * float(min(model.geom_friction[g, 0] for g in soles))
         w = self.WEIGHTS
-        self.pelvis = tk.FrameTask(clip.pelvis_id, *w["pelvis"])
-        self.anchor = tk.FrameTask(clip.anchor_id, *w["anchor"], position=False)
+        pelvis_id, anchor_id = model.body("pelvis").id, model.body(env.target_names[clip.anchor_row]).id
+        self.pelvis = tk.FrameTask(pelvis_id, *w["pelvis"])
+        self.anchor = tk.FrameTask(anchor_id, *w["anchor"], position=False)
         self.anchor_row, self.pelvis_row = clip.anchor_row, clip.pelvis_row
         self.com = tk.ComTask(*w["com"])
         self.swing = [tk.FrameTask(b, *w["swing"]) for b in self.feet]
-        self.posture = tk.PostureTask(jm.qadr, jm.dadr, *w["posture"])
+        self.posture = tk.PostureTask(motors.qadr, motors.dadr, *w["posture"])
         self.tasks = [self.pelvis, self.anchor, self.com, *self.swing, self.posture, tk.RegularisationTask()]
         self.stance_limit = lim.StanceFeet()
-        effort_model = sim.effort[jm.to_model]
-        self.limits = [lim.Dynamics(jm.dadr), self.stance_limit, lim.FrictionCones(mu),
-                       lim.TorqueLimits(effort_model)]
-        self.jm = jm
-        self.kp = np.asarray(env.kp, dtype=np.float64)[jm.to_model]
-        self.kd = np.asarray(env.kd, dtype=np.float64)[jm.to_model]
-        self.tau = np.zeros(model.nu)
-        self.plan_q, self.plan_qd = data.qpos[jm.qadr].copy(), data.qvel[jm.dadr].copy()
-        self.plan_qdd = np.zeros(len(jm.dadr))
-        self.step, self.sub = 0, 0
+        # the QP's torques are per actuator; motor i is actuator motors.actuators[i]
+        self.actuators = motors.actuators
+        effort = np.zeros(model.nu)
+        effort[motors.actuators] = motors.effort
+        actuated = model.jnt_dofadr[model.actuator_trnid[:, 0]]
+        self.limits = [lim.Dynamics(actuated), self.stance_limit, lim.FrictionCones(mu),
+                       lim.TorqueLimits(effort)]
+        self.kp, self.kd = gains()
+        self.tau = np.zeros(len(motors.qadr))
+        self.plan_q, self.plan_qd = data.qpos[motors.qadr].copy(), data.qvel[motors.dadr].copy()
+        self.plan_qdd = np.zeros(len(motors.dadr))
+        self.step = 0
         self.clip_solve_s = []
         self.failed_clip = 0
         self.foot_xy = np.full((clip.frames, 2, 2), np.nan)
         self.last_stance = self.stance[0]
         self.landing = np.zeros(2, bool)
+        self.command = MotorCommand.passive()
 
     # -- the loop's calls ------------------------------------------------
-    def tick(self, sim, ref):
-        self.step, self.sub = ref.step, 0
+    def tick(self, state, ref):
+        self.step = ref.step
         k = min(ref.step, len(self.stance) - 1)
-        mujoco.mj_forward(sim.model, sim.data)
-        # A foot the schedule puts down stands once it touches the floor in
-        # the simulation; until then it keeps following the reference down.
-        touching = self._touching(sim)
+        data = self.own.set(state, forward=True)
+        # A foot the schedule puts down stands once it touches the floor by
+        # the state's kinematics; until then it keeps following the
+        # reference down.
+        touching = self._touching(data)
         planned = self.stance[k]
         standing = planned & (touching | self.last_stance)
         self.landing = planned & ~standing
         self.last_stance = standing
-        self.stance_limit.stand(sim.data, [b for b, s in zip(self.feet, standing) if s])
+        self.stance_limit.stand(data, [b for b, s in zip(self.feet, standing) if s])
         for task, s in zip(self.swing, standing):
             task.active = not s
+        if self.step < len(self.foot_xy):
+            self.foot_xy[self.step] = data.xpos[self.feet, :2]
+        return self._solve(data, 0.0)
 
-    def _touching(self, sim):
-        data, out = sim.data, np.zeros(2, bool)
-        for i in range(data.ncon):
-            con = data.contact[i]
-            for k, geoms in enumerate(self.foot_geoms):
-                if (con.geom1 == sim.floor and con.geom2 in geoms) or (con.geom2 == sim.floor and con.geom1 in geoms):
-                    out[k] = True
-        return out
+    def _touching(self, data):
+        model = self.own.model
+        return np.array([min(geom_lowest_z(model, data, g) for g in geoms) < TOUCH_DOWN_M
+                         for geoms in self.foot_geoms])
 
     def _set_targets(self, alpha):
         r, k = self.ref, self.step
@@ -180,42 +196,42 @@ class WBCController(Controller):
         self.com.set_target(at("com"), at("com_vel"), at("com_acc"))
         self.posture.set_target(at("q"), at("qd"), at("qdd"))
 
-    def torque(self, sim):
-        model, data = sim.model, sim.data
-        sub = self.sub
-        self.sub += 1
-        if sub and self.rate == "tick":
-            # Between solves the joints follow the plan: the solve's state
-            # carried forward with its accelerations, by the tables' PD.
-            t = sub * self.sim_dt
-            jm = self.jm
-            qd = self.plan_qd + self.plan_qdd * t
-            q = self.plan_q + self.plan_qd * t + 0.5 * self.plan_qdd * t * t
-            tau = self.tau + self.kp * (q - data.qpos[jm.qadr]) + self.kd * (qd - data.qvel[jm.dadr])
-            return tau[jm.to_target]
-        mujoco.mj_forward(model, data)
-        if sub == 0 and self.step < len(self.foot_xy):
-            self.foot_xy[self.step] = data.xpos[self.feet, :2]
-        self._set_targets(sub / self.decimation)
+    def between(self, state, elapsed):
+        if self.rate == "step":
+            return self._solve(self.own.set(state, forward=True), elapsed / self.dt)
+        # Between solves the joints follow the plan: the solve's state
+        # carried forward with its accelerations, by the tables' PD.
+        t = elapsed
+        qd = self.plan_qd + self.plan_qdd * t
+        q = self.plan_q + self.plan_qd * t + 0.5 * self.plan_qdd * t * t
+        self.command = MotorCommand.pd(q, qd, self.kp, self.kd, self.tau)
+        return self.command
+
+    def _solve(self, data, alpha):
+        """One QP at the state in `data`: the command with its torques as
+        feed-forward and the plan's state under the tables' PD."""
+        model = self.own.model
+        self._set_targets(alpha)
         corners = []
         for body, local, s in zip(self.feet, self.corners_local, self.last_stance):
             if s:
                 rot = data.xmat[body].reshape(3, 3)
                 corners += [(body, data.xpos[body] + rot @ c) for c in local]
-        state = State(model, data, corners)
-        x, elapsed = solve(state, self.tasks, self.limits, self.solver)
+        qp_state = State(model, data, corners)
+        x, elapsed = solve(qp_state, self.tasks, self.limits, self.solver)
         self.solve_s.append(elapsed)
         self.clip_solve_s.append(elapsed)
+        motors = self.own.motors
         if x is None:
             self.failed += 1
             self.failed_clip += 1
         else:
-            self.tau = x[state.layout.tau]
-            self.last_x, self.last_state = x, state
-            jm = self.jm
-            self.plan_q, self.plan_qd = data.qpos[jm.qadr].copy(), data.qvel[jm.dadr].copy()
-            self.plan_qdd = x[state.layout.qdd][jm.dadr]
-        return self.tau[self.jm.to_target]
+            self.tau = x[qp_state.layout.tau][self.actuators]
+            self.last_x, self.last_state = x, qp_state
+            self.plan_q, self.plan_qd = data.qpos[motors.qadr].copy(), data.qvel[motors.dadr].copy()
+            self.plan_qdd = x[qp_state.layout.qdd][motors.dadr]
+        self.command = MotorCommand.pd(self.plan_q, self.plan_qd, self.kp, self.kd, self.tau)
+        return self.command
 
     def log(self):
         return {"wbc_stance": self.last_stance.copy()}
@@ -236,7 +252,7 @@ class WBCController(Controller):
                 worst, foot_name = drift, FOOT_BODIES[foot]
         return worst, foot_name
 
-    def clip_summary(self, sim):
+    def clip_summary(self, clip):
         ticks = int(np.isfinite(self.foot_xy[:, 0, 0]).sum())
         slip, foot = self.slip(ticks)
         return {"stance_foot_slip_max_m": slip, "stance_foot_slip_foot": foot,
