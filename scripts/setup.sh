@@ -78,7 +78,7 @@ else
 fi
 
 deps=(numpy scipy mujoco tqdm matplotlib pillow imageio imageio-ffmpeg
-      onnxruntime onnx qpsolvers daqp proxsuite osqp clarabel)
+      onnxruntime onnx qpsolvers daqp proxsuite osqp clarabel cyclonedds)
 [ "$tests" = 1 ] && deps+=(pytest hypothesis pyelftools)
 step "dependencies (${#deps[@]} packages${extra[*]:+, and ${extra[*]}})" "${pip[@]}" "${deps[@]}" "${extra[@]}"
 
