@@ -2,14 +2,15 @@
 checks of `trackscope-clip inspect`."""
 
 import os
-import tempfile
+import zipfile
 
 import numpy as np
 from scipy.spatial.transform import Rotation
 
 import mujoco
 
-from .robot import MEMBERS, joint_limits
+from .outputs import atomic_output
+from .robot import MEMBERS, ClipError, joint_limits
 from .robot import tables as robot_tables
 
 # Thresholds of `inspect`.
@@ -25,35 +26,64 @@ def clip_path(root, name):
 
 
 def write_clip(path, clip):
-    """Write a clip archive atomically: a temporary file in the same folder,
-    renamed into place, so no reader ever sees a half-written clip."""
+    """Write a clip archive atomically, so no reader ever sees a
+    half-written clip."""
     path = str(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            np.savez(f, **clip)
-            f.flush()
-            os.fsync(f.fileno())
-        # mkstemp makes the file private; a clip gets the mode open() would give.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
+    with atomic_output(path) as tmp, open(tmp, "wb") as f:
+        np.savez(f, **clip)
     return path
 
 
+def _member_dtype(archive, name):
+    """The dtype in a member's .npy header, or None if it is not an array."""
+    with archive.open(name) as f:
+        try:
+            version = np.lib.format.read_magic(f)
+            if version == (1, 0):
+                return np.lib.format.read_array_header_1_0(f)[2]
+            if version == (2, 0):
+                return np.lib.format.read_array_header_2_0(f)[2]
+            return None
+        except ValueError:
+            return None
+
+
 def read_clip(path):
-    """The clip's arrays (no pickles)."""
-    with np.load(str(path), allow_pickle=False) as archive:
-        return {k: archive[k] for k in archive.files}
+    """The clip's arrays. A file that is not a zip archive of NumPy arrays,
+    or that holds object arrays (which would need unpickling), is refused
+    with a ClipError that says what it is: clips hold numbers only."""
+    path = str(path)
+    with open(path, "rb") as f:
+        if not zipfile.is_zipfile(f):
+            raise ClipError(f"{path} is not a clip archive (not a zip file)")
+    try:
+        with zipfile.ZipFile(path) as archive:
+            names = archive.namelist()
+            dtypes = {n: _member_dtype(archive, n) for n in names}
+    except (zipfile.BadZipFile, OSError, EOFError) as e:
+        raise ClipError(f"{path} is not a clip archive (a damaged zip file: {e})") from None
+    strays = [n for n, d in dtypes.items() if d is None]
+    if strays:
+        raise ClipError(f"{path} is not a clip archive: {', '.join(strays)} "
+                        f"{'is not a NumPy array' if len(strays) == 1 else 'are not NumPy arrays'}")
+    objects = [n.removesuffix(".npy") for n, d in dtypes.items() if d.hasobject]
+    if objects:
+        raise ClipError(f"{path} holds object arrays ({', '.join(objects)}); refused: clips hold numbers only")
+    try:
+        with np.load(path, allow_pickle=False) as archive:
+            return {k: archive[k] for k in archive.files}
+    except (ValueError, zipfile.BadZipFile, EOFError) as e:
+        raise ClipError(f"{path} is not a clip archive (a damaged member: {e})") from None
+
+
+def load_clip(path):
+    """read_clip, refusing an archive without the clip's arrays (named)."""
+    clip = read_clip(path)
+    missing = [m for m in MEMBERS if m not in clip]
+    if missing:
+        raise ClipError(f"{path} is not a clip archive: it lacks the clip's arrays {', '.join(missing)}"
+                        if len(missing) == len(MEMBERS) else f"{path} lacks the clip's arrays {', '.join(missing)}")
+    return clip
 
 
 def finite_difference_ang_vel(quat_wxyz, dt):
@@ -82,10 +112,14 @@ def inspect_clip(path, model=None, tables=None):
     lines, problems = [], []
     try:
         clip = read_clip(path)
+    except ClipError as e:
+        return [f"{path}"], [f"cannot read the clip: {e}"]
     except Exception as e:  # any unreadable file is reported, not raised
         return [f"{path}"], [f"cannot read the clip: {type(e).__name__}: {e}"]
 
     missing = [m for m in MEMBERS if m not in clip]
+    if len(missing) == len(MEMBERS):
+        return [f"{path}"], [f"{path} is not a clip archive: it lacks the clip's arrays {', '.join(missing)}"]
     for m in missing:
         problems.append(f"missing member {m!r}")
     fps = None

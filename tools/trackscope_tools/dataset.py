@@ -7,6 +7,7 @@ import dataclasses
 import glob
 import multiprocessing
 import os
+import signal
 import sys
 import time
 
@@ -180,21 +181,27 @@ def convert_task(source, path, options):
 def remove_stale_temps(folder, names, before):
     """Temporary files of `names` that a killed run left in `folder` (older
     than `before`): removed; how many."""
-    prefixes = tuple("." + n + ".npz." for n in names)
+    from .outputs import is_temp_of
+    files = {n + ".npz" for n in names}
     removed = 0
     try:
         entries = list(os.scandir(folder))
     except FileNotFoundError:
         return 0
     for entry in entries:
-        if entry.name.startswith(prefixes) and entry.name.endswith(".tmp") \
-                and entry.stat().st_mtime < before:
+        if any(is_temp_of(entry.name, f) for f in files) and entry.stat().st_mtime < before:
             try:
                 os.unlink(entry.path)
                 removed += 1
             except FileNotFoundError:
                 pass
     return removed
+
+
+def _worker_signals():
+    """A worker takes SIGTERM as SIGINT: the file it converts stops and
+    removes its temporary file."""
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
 def run_tasks(tasks, jobs, options, on_result, work=convert_task):
@@ -212,7 +219,8 @@ def run_tasks(tasks, jobs, options, on_result, work=convert_task):
             batch, width, solo = solo, 1, []
         else:
             batch, width, queue = queue, jobs, []
-        with cf.ProcessPoolExecutor(min(width, len(batch)), mp_context=ctx) as pool:
+        with cf.ProcessPoolExecutor(min(width, len(batch)), mp_context=ctx,
+                                    initializer=_worker_signals) as pool:
             futures = [pool.submit(work, src, path, options) for src, path in batch]
             pending = dict(zip(futures, batch))
             waiting = cf.as_completed(futures) if width > 1 else futures
@@ -249,6 +257,8 @@ def convert_dataset(args, root, options, jobs=None, shard=None, skip_existing=Fa
     """Convert every motion file of `args` (paths, folders, globs) into clips
     under `root`; the results in source order (skipped files included)."""
     from tqdm import tqdm
+
+    from .outputs import note_kept
     sources = find_sources(args)
     if not sources:
         raise DatasetError("no motion files given")
@@ -270,6 +280,8 @@ def convert_dataset(args, root, options, jobs=None, shard=None, skip_existing=Fa
               file=sys.stderr) as bar:
         def on_result(result):
             results[result.source] = result
+            if result.frames:
+                note_kept(result.clip)
             if result.failed:
                 bar.write(f"{result.source}: {result.verdict}", file=sys.stderr)
             bar.update(1)

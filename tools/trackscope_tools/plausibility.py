@@ -11,13 +11,13 @@ worst of them.
 import copy
 import dataclasses
 import os
-import tempfile
 
 import numpy as np
 from scipy.optimize import nnls
 
 import mujoco
 
+from .outputs import atomic_output
 from .recording import clip_qpos, qpos_velocity
 from .robot import FOOT_BODIES, ClipError, geom_lowest_z, robot_geoms
 from .robot import tables as robot_tables
@@ -446,6 +446,8 @@ def check_file(path, model, tables=None, extra=()):
     try:
         clip = read_clip(path)
         problem = _readable(clip, tables)
+    except ClipError as e:
+        problem = f"cannot read the clip: {e}"
     except Exception as e:  # any unreadable file is reported, not raised
         problem = f"cannot read the clip: {type(e).__name__}: {e}"
     if not problem:
@@ -502,36 +504,17 @@ def format_table(results):
     return lines
 
 
-def write_atomic(path, write):
-    """Write a file through `write(path)` into a temporary file beside it,
-    then rename it into place."""
-    path = str(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    base, ext = os.path.splitext(os.path.basename(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + base + ".", suffix=".tmp" + ext)
-    os.close(fd)
-    try:
-        write(tmp)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
-    return path
-
-
 def write_json(path, results):
     import json
     keys = ("name", "path", "verdict", "checks", "worst_frames", "details", "reasons", "frames", "seconds")
 
-    def dump(tmp):
+    with atomic_output(path) as tmp:
         with open(tmp, "w") as f:
             json.dump({"clips": [{k: r[k] for k in keys} for r in results],
                        "thresholds": {k: {"unit": f.unit, "warn": f.warn, "fail": f.fail,
                                           "low_is_bad": f.low_is_bad} for k, f in FIGURES.items()}},
                       f, indent=1)
-    return write_atomic(path, dump)
+    return str(path)
 
 
 def write_plot(path, results):
@@ -562,6 +545,8 @@ def write_plot(path, results):
     fig.suptitle(f"plausibility of {len(results)} clip(s): dashed warn, solid fail")
     fig.tight_layout()
     try:
-        return write_atomic(path, lambda tmp: fig.savefig(tmp, dpi=90, format="png"))
+        with atomic_output(path) as tmp:
+            fig.savefig(tmp, dpi=90, format="png")
+        return str(path)
     finally:
         plt.close(fig)

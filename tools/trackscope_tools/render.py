@@ -10,6 +10,7 @@ import mujoco
 import trackscope
 
 from .gl import GL_MISSING
+from .outputs import AtomicOutput, atomic_output
 
 REFERENCE, SIMULATED = 0, 1                 # TrackscopeDrawer humanoid ids
 ARROW_RGBA = {REFERENCE: [1.0, 0.35, 0.2, 1.0], SIMULATED: [0.2, 0.85, 0.35, 1.0]}
@@ -143,20 +144,22 @@ def caption(clip, step, mode):
 class VideoSink:
     """Captions rendered frames and streams them to a video: MP4 through
     imageio's ffmpeg plugin, or an animated GIF without it. Keeps the frames
-    chosen for the contact sheet."""
+    chosen for the contact sheet. The video is written under a temporary
+    name: `close()` puts it in place, `discard()` removes it."""
 
     def __init__(self, path, fps, mode, count, sheet):
         import imageio.v2 as imageio
         try:
             import imageio_ffmpeg  # noqa: F401
-            self.path = path
-            self.writer = imageio.get_writer(path, fps=fps, codec="libx264", quality=7,
-                                             pixelformat="yuv420p", macro_block_size=8)
+            self.output = AtomicOutput(path)
+            self.writer = imageio.get_writer(self.output.tmp, fps=fps, codec="libx264",
+                                             quality=7, pixelformat="yuv420p", macro_block_size=8)
             self.scale = 1
         except ImportError:
-            self.path = os.path.splitext(path)[0] + ".gif"
-            self.writer = imageio.get_writer(self.path, mode="I", duration=1000 / fps, loop=0)
+            self.output = AtomicOutput(os.path.splitext(path)[0] + ".gif")
+            self.writer = imageio.get_writer(self.output.tmp, mode="I", duration=1000 / fps, loop=0)
             self.scale = 2
+        self.path = self.output.path
         self.mode = mode
         self.picks = set(np.linspace(0, count - 1, min(sheet, count)).round().astype(int).tolist())
         self.sheet = []
@@ -171,7 +174,20 @@ class VideoSink:
         self.count += 1
 
     def close(self):
-        self.writer.close()
+        try:
+            self.writer.close()
+        except BaseException:
+            self.output.discard()
+            raise
+        self.output.commit()
+
+    def discard(self):
+        try:
+            self.writer.close()
+        except Exception:   # the stream is abandoned; its writer's last words do not matter
+            pass
+        finally:
+            self.output.discard()
 
 
 def write_contact_sheet(path, tiles, columns=4):
@@ -184,7 +200,8 @@ def write_contact_sheet(path, tiles, columns=4):
     sheet = Image.new("RGB", (w * columns, h * rows), (20, 20, 20))
     for i, im in enumerate(small):
         sheet.paste(im, ((i % columns) * w, (i // columns) * h))
-    sheet.save(path)
+    with atomic_output(path) as tmp:
+        sheet.save(tmp, format="PNG")
     return path
 
 

@@ -8,6 +8,7 @@ import numpy as np
 
 import mujoco
 
+from .outputs import atomic_output
 from .simulation import QUERIES
 
 JOINT_GROUPS = ("legs", "waist", "arms")
@@ -149,8 +150,11 @@ def write_plot(path, records, mode):
         ax.legend(lines[0] + more[0], lines[1] + more[1], loc="upper right", fontsize=8)
     axes[-1, 0].set_xlabel("time (s)")
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    try:
+        with atomic_output(path) as tmp:
+            fig.savefig(tmp, dpi=100, format="png")
+    finally:
+        plt.close(fig)
     return path
 
 
@@ -166,7 +170,14 @@ def write_log(path, records):
             arrays[f"{r['name']}/{key}"] = np.asarray(r[key])
         for key, value in r["controller_log"].items():
             arrays[f"{r['name']}/{key}"] = value
-    tmp = path + ".tmp.npz"
-    np.savez_compressed(tmp, **arrays)
-    os.replace(tmp, path)
+    with atomic_output(path) as tmp:
+        np.savez_compressed(tmp, **arrays)
+    return path
+
+
+def write_summary(path, summary):
+    import json
+    with atomic_output(path) as tmp:
+        with open(tmp, "w") as f:
+            json.dump(summary, f, indent=2, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o))
     return path

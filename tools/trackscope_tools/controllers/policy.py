@@ -16,6 +16,7 @@ import numpy as np
 
 from .. import observations as obs
 from ..boundary import MotorCommand
+from ..outputs import atomic_output
 from ..robot import ClipError, tables
 from ..statemodel import StateModel
 from .base import Controller
@@ -274,13 +275,6 @@ def write_reference_policy(path, joint_names=None, terms=obs.DEFAULT_TERMS, acti
         "anchor_body_name": env.target_names[env.body_index[env.motion_anchor_body_index[0]]]})
     onnx.checker.check_model(model)
     path = str(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    tmp = os.path.join(folder, f".{os.path.basename(path)}.{os.getpid()}.tmp")
-    try:
+    with atomic_output(path) as tmp:
         onnx.save(model, tmp)
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
     return path
