@@ -30,7 +30,7 @@ import argparse
 import os
 import sys
 
-from . import reporter
+from . import add_debug_option, command, reporter, stage
 
 PROG = "trackscope-clip"
 
@@ -63,14 +63,32 @@ def build_parser():
 
     sub.add_parser("model", help="print the path of the MJCF model the tools use",
                    description="Print the path of the robot's MJCF model shipped with the tools.")
+    add_debug_option(parser)
+    for p in sub.choices.values():
+        add_debug_option(p)
     return parser
 
 
 error = reporter(PROG)
 
 
+def path_problem(args):
+    """Why the command's output places cannot be written, or None."""
+    from ..outputs import file_problem, folder_problem
+    if args.command in ("builtin", "convert"):
+        return folder_problem(args.root, "--root")
+    if args.command == "check":
+        return ((args.json and file_problem(args.json, "--json"))
+                or (args.plot and file_problem(args.plot, "--plot")) or None)
+    return None
+
+
+@command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    problem = path_problem(args)
+    if problem:
+        return error(problem)
     if args.command == "convert":
         return run_convert(args)
     if args.command == "model":
@@ -87,8 +105,9 @@ def main(argv=None):
         robot.check_model(model, tables)
         if args.command == "builtin":
             for name in args.names or BUILTIN:
-                motion = builtin_motion(name, model, tables)
-                path = write_clip(clip_path(args.root, name), record_clip(model, motion, tables))
+                with stage(f"recording {name}"):
+                    motion = builtin_motion(name, model, tables)
+                    path = write_clip(clip_path(args.root, name), record_clip(model, motion, tables))
                 print(f"wrote {path}: {motion.frames} frames at {robot.CLIP_FPS} Hz")
         elif args.command == "check":
             return run_check(args, model, tables)
@@ -186,7 +205,8 @@ def run_convert(args):
         tables = robot.tables()
         model = robot.load_model(args.model or robot.MODEL_PATH)
         robot.check_model(model, tables)
-        done = dataset.convert_one(source, path, model, tables, options)
+        with stage(f"converting {source}"):
+            done = dataset.convert_one(source, path, model, tables, options)
     except (robot.ClipError, OSError, ValueError) as e:
         return error(str(e))
     print(done.line)
@@ -202,13 +222,11 @@ def run_convert(args):
 def convert_many(args, options, shard):
     from .. import dataset
     try:
-        results, removed = dataset.convert_dataset(args.sources, args.root, options, args.jobs,
-                                                   shard, args.skip_existing)
+        with stage("converting motion files", hint="rerun with --skip-existing to resume"):
+            results, removed = dataset.convert_dataset(args.sources, args.root, options, args.jobs,
+                                                       shard, args.skip_existing)
     except dataset.DatasetError as e:
         return error(str(e))
-    except KeyboardInterrupt:
-        return error("interrupted: the clips written so far are complete; "
-                     "rerun with --skip-existing to resume", 130)
     print("\n".join(dataset.format_table(results)))
     failed = sum(r.failed for r in results)
     skipped = sum(r.verdict.startswith("skipped") for r in results)
@@ -275,8 +293,9 @@ def run_check(args, model, tables):
     if not paths:
         return error("no .npz clips in " + ", ".join(args.clips))
     extra = check_extras(args)
-    results = [plausibility.check_file(path, model, tables, extra)
-               for path in tqdm(paths, desc="check", unit="clip", disable=None)]
+    with stage("checking clips"):
+        results = [plausibility.check_file(path, model, tables, extra)
+                   for path in tqdm(paths, desc="check", unit="clip", disable=None)]
     print("\n".join(plausibility.format_table(results)))
     for r in results:
         for reason in r["reasons"] + r["checks"].get("dynamic", {}).get("reasons", []):
@@ -287,7 +306,9 @@ def run_check(args, model, tables):
     print(f"{len(results)} clip(s): " + ", ".join(f"{n} {v}" for v, n in counts.items()))
     plot = args.plot or next((os.path.join(c, "plausibility.png") for c in args.clips if os.path.isdir(c)), None)
     if args.json:
-        print(f"wrote {plausibility.write_json(args.json, results)}")
+        with stage(f"writing {args.json}"):
+            print(f"wrote {plausibility.write_json(args.json, results)}")
     if plot:
-        print(f"wrote {plausibility.write_plot(plot, results)}")
+        with stage(f"writing {plot}"):
+            print(f"wrote {plausibility.write_plot(plot, results)}")
     return 1 if counts["fail"] else 0

@@ -15,7 +15,7 @@
 import argparse
 import sys
 
-from . import reporter
+from . import add_debug_option, command, reporter, stage
 
 PROG = "trackscope-policy"
 
@@ -37,6 +37,8 @@ def build_parser():
                           "must hold command")
     ref.add_argument("--action-scale", type=float, metavar="SCALE",
                      help="one action scale for every joint (default: the environment's action_scales)")
+    for p in (parser, inspect, ref):
+        add_debug_option(p)
     return parser
 
 
@@ -65,8 +67,14 @@ def describe(policy):
     return lines, problem
 
 
+@command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    if args.command == "reference":
+        from ..outputs import file_problem
+        problem = file_problem(args.out, "OUT.onnx")
+        if problem:
+            return error(problem)
     from ..controllers.policy import PolicyError, PolicyFile, write_reference_policy
     from ..robot import ClipError, tables
 
@@ -87,7 +95,8 @@ def main(argv=None):
     names = list(tables().orig_names_joint) if args.joint_order == "model" else None
     try:
         kwargs = {"terms": terms} if terms else {}
-        path = write_reference_policy(args.out, joint_names=names, action_scale=args.action_scale, **kwargs)
+        with stage("writing the reference policy"):
+            path = write_reference_policy(args.out, joint_names=names, action_scale=args.action_scale, **kwargs)
     except (ClipError, OSError) as e:
         return error(str(e))
     print(f"wrote {path}: the reference policy (a plumbing check, not a controller)")

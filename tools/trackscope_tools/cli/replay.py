@@ -37,10 +37,9 @@ when a clip was not followed (a fall, non-finite actions), after all of that.
 """
 
 import argparse
-import json
 import os
 
-from . import reporter
+from . import add_debug_option, command, reporter, stage
 
 PROG = "trackscope-replay"
 
@@ -80,12 +79,14 @@ def build_parser():
                         help="also show the simulation in MuJoCo's passive viewer as it runs (needs a "
                              "display); keys: space pauses, backspace runs the clip again, G releases "
                              "the gantry")
+    add_debug_option(parser)
     return parser
 
 
 error = reporter(PROG)
 
 
+@command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
     if args.render_every < 1 or args.sheet < 1 or args.width < 16 or args.height < 16:
@@ -98,6 +99,10 @@ def main(argv=None):
         return error("--policy drives the robot itself; leave out --mode and --controller", 2)
     if args.clip_actions is not None and not args.policy:
         return error("--clip-actions needs --policy", 2)
+    from ..outputs import folder_problem, root_problem
+    problem = root_problem(args.root) or folder_problem(args.out)
+    if problem:
+        return error(problem)
     name = args.controller or {"tracking": "pd", "kinematic": "kinematic"}.get(args.mode, "wbc")
     render = not args.no_render
 
@@ -139,7 +144,8 @@ def replay(args, controller, gantry, render):
     from motion_env_wbt import Wbt_env
 
     from .. import render as rendering
-    from ..report import print_summary, summarize, write_log, write_plot
+    from ..clipfile import clip_path, load_clip
+    from ..report import print_summary, summarize, write_log, write_plot, write_summary
     from ..robot import ClipError, load_model
     from ..simulation import Clip, run_clip
 
@@ -150,13 +156,18 @@ def replay(args, controller, gantry, render):
     model = load_model(controller.model_path)
     clips = []
     for name in names:
+        path = clip_path(args.root, name)
+        if not os.path.isfile(path):
+            return error(f"no clip {name!r} under {args.root}: {path} does not exist")
         try:
+            load_clip(path)         # says what a file that is no clip is, before Wbt_env reads it
             clips.append(Clip(Wbt_env(args.root, file=name), model))
-        except (OSError, KeyError, ValueError, ClipError) as e:
+        except ClipError as e:
+            return error(f"clip {name!r}: {e}")
+        except (OSError, KeyError, ValueError) as e:
             return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
     for line in controller.describe():
         print(line)
-    os.makedirs(args.out, exist_ok=True)
 
     total = sum(c.frames for c in clips)
     records = []
@@ -168,15 +179,16 @@ def replay(args, controller, gantry, render):
             except Exception as e:  # the viewer's window system fails in its own ways
                 return error(f"cannot open the live view: {type(e).__name__}: {e}")
             print(f"live view: {rendering.LIVE_KEYS}")
-        with tqdm(total=total, unit="tick", desc=controller.name, leave=False) as bar:
+        with tqdm(total=total, unit="tick", desc=controller.name, leave=False, disable=None) as bar:
             for clip in clips:
                 bar.set_postfix_str(clip.name)
-                record = run_clip(clip, model, controller, gantry, progress=bar,
-                                  watch=live.watch if live else None)
-                while record.get("reset"):
-                    bar.n -= clip.frames
-                    bar.refresh()
-                    record = run_clip(clip, model, controller, gantry, progress=bar, watch=live.watch)
+                with stage(f"simulating {clip.name}"):
+                    record = run_clip(clip, model, controller, gantry, progress=bar,
+                                      watch=live.watch if live else None)
+                    while record.get("reset"):
+                        bar.n -= clip.frames
+                        bar.refresh()
+                        record = run_clip(clip, model, controller, gantry, progress=bar, watch=live.watch)
                 records.append(record)
     finally:
         if live is not None:
@@ -192,29 +204,39 @@ def replay(args, controller, gantry, render):
         sink = rendering.VideoSink(os.path.join(args.out, "replay.mp4"), 50.0 / args.render_every,
                                    controller.name, count, args.sheet) if count else None
         try:
-            with tqdm(total=sum(r["ticks"] for r in records), unit="tick", desc="drawing", leave=False) as bar:
+            with tqdm(total=sum(r["ticks"] for r in records), unit="tick", desc="drawing", leave=False,
+                      disable=None) as bar:
                 for clip, record in zip(clips, records):
                     bar.set_postfix_str(clip.name)
                     steps = range(0, record["ticks"], args.render_every)
                     bar.update(record["ticks"] - len(steps))
                     if sink is not None:
                         sink.clip = clip
-                    rendering.draw(clip, model, record, controller.base, steps, frames, sink, None, bar)
+                    with stage(f"drawing {clip.name}"):
+                        rendering.draw(clip, model, record, controller.base, steps, frames, sink, None, bar)
+            if sink is not None:
+                with stage("writing the video"):
+                    sink.close()
+        except BaseException:
+            if sink is not None:
+                sink.discard()
+            raise
         finally:
-            for closing in (frames, sink):
-                if closing is not None:
-                    closing.close()
+            frames.close()
         if sink is not None:
             outputs["video"] = sink.path
-            outputs["contact_sheet"] = rendering.write_contact_sheet(
-                os.path.join(args.out, "contact_sheet.png"), sink.sheet)
-    outputs["plot"] = write_plot(os.path.join(args.out, "tracking_error.png"), records, controller.name)
-    outputs["log"] = write_log(os.path.join(args.out, "log.npz"), records)
+            with stage("writing the contact sheet"):
+                outputs["contact_sheet"] = rendering.write_contact_sheet(
+                    os.path.join(args.out, "contact_sheet.png"), sink.sheet)
+    with stage("writing the tracking-error plot"):
+        outputs["plot"] = write_plot(os.path.join(args.out, "tracking_error.png"), records, controller.name)
+    with stage("writing the log"):
+        outputs["log"] = write_log(os.path.join(args.out, "log.npz"), records)
     outputs["summary"] = os.path.join(args.out, "summary.json")
     summary = summarize(records, controller, controller.model_path, outputs,
                         mode={"pd": "tracking"}.get(controller.name, controller.name))
-    with open(outputs["summary"], "w") as f:
-        json.dump(summary, f, indent=2, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o))
+    with stage("writing the summary"):
+        write_summary(outputs["summary"], summary)
     print_summary(summary)
     failed = [c["name"] for c in summary["clips"] if not c["success"]]
     if failed:
