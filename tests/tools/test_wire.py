@@ -2,6 +2,10 @@
 and a peer written apart (wire_peer.py)."""
 
 import importlib.util
+import os
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -187,12 +191,114 @@ def test_remote_layout():
 @needs_dds
 @pytest.mark.parametrize("source", ["simulator truth", "", "é" * 20])
 def test_odometry_round_trip_and_peer_bytes(source):
-    odom = Odometry(np.array([1.0, -2.0, 0.75]), np.array([0.1, 0.2, 0.3]), np.array([0.5, 0.5, -0.5, 0.5]), source)
+    odom = Odometry(np.array([1.0, -2.0, 0.75]), np.array([0.1, 0.2, 0.3]), np.array([0.5, 0.5, -0.5, 0.5]), source,
+                    floor_force=321.5)
     data = codec.encode_odometry(odom, tick=123, stamp=4.5)
-    theirs = peer.PeerOdometry([1.0, -2.0, 0.75], [0.1, 0.2, 0.3], [0.5, 0.5, -0.5, 0.5], 4.5, 123, source)
+    theirs = peer.PeerOdometry([1.0, -2.0, 0.75], [0.1, 0.2, 0.3], [0.5, 0.5, -0.5, 0.5], 321.5, 4.5, 123, source)
     assert data == theirs.serialize().ljust(len(data), b"\0")
     back, tick, stamp = codec.decode_odometry(data)
-    assert (tick, stamp, back.source) == (123, 4.5, source)
+    assert (tick, stamp, back.source, back.floor_force) == (123, 4.5, source, 321.5)
     _same(back, odom, ("pos", "lin_vel", "quat"))
     with pytest.raises(codec.WireError, match="source string"):
-        codec.decode_odometry(data[:100])        # the fixed part alone
+        codec.decode_odometry(data[:108])        # the fixed part alone
+
+
+# --- the transport: two processes on loopback ---------------------------------
+
+# A domain of this test run's own: other runs on this machine use domain 1.
+TEST_DOMAIN = 100 + os.getpid() % 60
+
+
+@pytest.fixture(scope="module")
+def peer_process(tmp_path_factory):
+    """The peer controller (wire_peer.py) on the shipped loopback
+    configuration, moved to the test domain."""
+    from trackscope_tools.wire import dds
+    with open(dds.LOOPBACK_CONFIG) as f:
+        xml = f.read()
+    assert 'Id="1"' in xml
+    config = tmp_path_factory.mktemp("dds") / "loopback.xml"
+    config.write_text(xml.replace('Id="1"', f'Id="{TEST_DOMAIN}"'))
+    proc = subprocess.Popen([sys.executable, peer.__file__, "--config", str(config), "--domain", str(TEST_DOMAIN),
+                             "--seconds", "20"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        yield proc
+    finally:
+        proc.kill()
+        proc.wait(5)
+
+
+def _state(tick, rng):
+    return RobotState(tick, *rng.normal(size=(3, JOINTS)), Imu(*(rng.normal(size=n) for n in (4, 3, 3, 3))),
+                      Remote.of(["A"]), mode_machine=7, stamp=time.monotonic())
+
+
+@needs_dds
+def test_loopback_exchange_with_a_peer(peer_process):
+    from trackscope_tools.wire.dds import Link
+    rng = np.random.default_rng(11)
+    answered, sent = {}, {}
+    with Link("robot", domain=TEST_DOMAIN) as robot:
+        end = time.monotonic() + 8.0
+        while time.monotonic() < end and (len(answered) < 4 or not robot.crc_errors):
+            tick = len(sent) + 1
+            sent[tick] = _state(tick, rng)
+            robot.send_state(sent[tick])
+            cmd = robot.latest_command(timeout=0.02)
+            if cmd is not None:
+                answered[cmd.echo_tick] = cmd
+        errors, in_row = robot.crc_errors, robot.crc_errors_in_row
+    assert len(answered) >= 4, f"{len(answered)} answers to {len(sent)} states"
+    corrupt = [t for t in answered if t % 5 == 0]
+    assert not corrupt and errors >= 1 and in_row <= 1
+    for tick, cmd in answered.items():
+        assert cmd.mode_machine == 7, "the peer found our state's CRC wrong"
+        np.testing.assert_array_equal(cmd.q, sent[tick].rounded().q)
+        assert cmd.enable.all() and (cmd.kp == 20).all()
+
+
+@needs_dds
+def test_another_command_writer_is_seen(peer_process):
+    from trackscope_tools.wire.dds import Link
+    with Link("controller", domain=TEST_DOMAIN) as controller:
+        others = controller.other_command_writers(wait=5.0)
+        message = controller.other_writer_message(others)
+    assert len(others) == 1                  # the peer's, not this link's own
+    assert message.startswith("another controller already writes rt/lowcmd (1 other writer on domain")
+
+
+@needs_dds
+@pytest.mark.parametrize("options, message", [
+    ({"interface": "nosuch0"}, r"interface 'nosuch0' does not exist \(domain 0, configuration built for --domain 0 "
+                               r"--interface nosuch0\).*check --interface"),
+    ({"domain": 300}, "domain 300 is out of range"),
+])
+def test_unusable_networks_are_named(options, message):
+    from trackscope_tools.wire.dds import Link, NetworkError
+    with pytest.raises(NetworkError, match=message):
+        Link("controller", **options)
+
+
+@needs_dds
+def test_no_state_gives_none_after_the_timeout():
+    from trackscope_tools.wire.dds import Link
+    with Link("controller", domain=TEST_DOMAIN + 60) as controller:
+        start = time.monotonic()
+        assert controller.first_state(timeout=0.2) is None
+        assert time.monotonic() - start >= 0.2
+        assert "no state on rt/lowstate within 0.2 s (domain" in controller.no_state_message(0.2)
+
+
+@needs_dds
+def test_shipped_configuration_is_the_loopback_one():
+    import xml.etree.ElementTree as ET
+    from trackscope_tools.wire import dds
+    domain, interface, xml, name = dds.network()
+    assert (domain, interface, name) == (1, "lo", dds.LOOPBACK_CONFIG)
+    assert dds.network(1, "lo") == dds.network()
+
+    def settings(text):
+        return sorted((e.tag.split("}")[-1], (e.text or "").strip(), sorted(e.attrib.items()))
+                      for e in ET.fromstring(text).iter())
+    assert settings(xml) == settings(dds.config_xml(1, "lo"))

@@ -3,7 +3,8 @@ message types (from the low-level interface's field list, through
 `cyclonedds`' own classes and serializer), its own C struct images (ctypes)
 and its own CRC. Run as a program it is a controller that answers every
 state on rt/lowstate with a command on rt/lowcmd: the state's tick in
-reserve[0], its q as targets, reserve[1] = 1 where the state's CRC was wrong.
+reserve[0], its q as targets, its mode_machine where the state's CRC was
+right (0 where not); the answer to every fifth tick carries a wrong CRC.
 """
 
 import argparse
@@ -37,7 +38,7 @@ PeerLowState = _struct("LowState_", {"version": array[uint32, 2], "mode_pr": uin
                                      "wireless_remote": array[uint8, 40], "reserve": array[uint32, 4],
                                      "crc": uint32})
 PeerOdometry = _struct("Odometry_", {"position": array[float64, 3], "linear_velocity": array[float64, 3],
-                                     "quaternion": array[float64, 4], "stamp": float64, "tick": uint32,
+                                     "quaternion": array[float64, 4], "floor_force": float64, "stamp": float64, "tick": uint32,
                                      "source": str}, module="trackscope.msg.")
 
 
@@ -107,12 +108,12 @@ def crc_of(sample):
 
 def answer(state):
     """The peer controller's command for a state."""
-    cmd = PeerLowCmd(mode_pr=0, mode_machine=state.mode_machine,
+    cmd = PeerLowCmd(mode_pr=0, mode_machine=state.mode_machine if crc_of(state) == state.crc else 0,
                      motor_cmd=[PeerMotorCmd(1 if i < 29 else 0, state.motor_state[i].q if i < 29 else 0.0,
                                              0.0, 0.0, 20.0 if i < 29 else 0.0, 1.0 if i < 29 else 0.0, 0)
                                 for i in range(35)],
-                     reserve=[state.tick, int(crc_of(state) != state.crc), 0, 0], crc=0)
-    cmd.crc = crc_of(cmd)
+                     reserve=[state.tick, 0, 0, 0], crc=0)
+    cmd.crc = crc_of(cmd) ^ (state.tick % 5 == 0)
     return cmd
 
 

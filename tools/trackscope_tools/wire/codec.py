@@ -50,9 +50,10 @@ LOWSTATE_SIZE = LOWSTATE_IMAGE.itemsize      # 2092
 assert (LOWCMD_SIZE, LOWSTATE_SIZE) == (1004, 2092)
 
 #: `Odometry_`'s fixed part, header included (the source string follows).
-_ODOM = np.dtype({"names": ["header", "position", "linear_velocity", "quaternion", "stamp", "tick", "source_len"],
-                  "formats": [("u1", 4), ("<f8", 3), ("<f8", 3), ("<f8", 4), "<f8", "<u4", "<u4"],
-                  "offsets": [0, 4, 28, 52, 84, 92, 96], "itemsize": 100})
+_ODOM = np.dtype({"names": ["header", "position", "linear_velocity", "quaternion", "floor_force", "stamp", "tick",
+                            "source_len"],
+                  "formats": [("u1", 4), ("<f8", 3), ("<f8", 3), ("<f8", 4), "<f8", "<f8", "<u4", "<u4"],
+                  "offsets": [0, 4, 28, 52, 84, 92, 100, 104], "itemsize": 108})
 #: Longest odometry source name (bytes of UTF-8) a decoder accepts.
 MAX_SOURCE = 255
 
@@ -244,6 +245,7 @@ def encode_odometry(odom: Odometry, tick=0, stamp=0.0) -> bytes:
     rec["position"] = odom.pos
     rec["linear_velocity"] = odom.lin_vel
     rec["quaternion"] = odom.quat
+    rec["floor_force"] = odom.floor_force
     rec["stamp"] = stamp
     rec["tick"] = int(tick) & 0xFFFFFFFF
     rec["source_len"] = len(source) + 1
@@ -261,5 +263,6 @@ def decode_odometry(data) -> tuple:
     if not 1 <= n <= MAX_SOURCE + 1 or len(data) < end or data[end - 1] != 0:
         raise WireError(f"Odometry_: bad source string (length {n}, {len(data)} bytes)")
     source = bytes(data[_ODOM.itemsize:end - 1]).decode("utf-8", errors="replace")
-    odom = Odometry(rec["position"].copy(), rec["linear_velocity"].copy(), rec["quaternion"].copy(), source)
+    odom = Odometry(rec["position"].copy(), rec["linear_velocity"].copy(), rec["quaternion"].copy(), source,
+                    float(rec["floor_force"]))
     return odom, int(rec["tick"]), float(rec["stamp"])

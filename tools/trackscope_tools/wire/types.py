@@ -109,6 +109,8 @@ class Odometry_(IdlStruct, typename="trackscope.msg.Odometry_"):
     position: array[float64, 3] = _fzeros(3)
     linear_velocity: array[float64, 3] = _fzeros(3)
     quaternion: array[float64, 4] = _fzeros(4)      # w, x, y, z
+    #: vertical floor reaction (N), NaN where the source has none
+    floor_force: float64 = float("nan")
     #: monotonic time (s) at which the source produced it
     stamp: float64 = 0.0
     #: the tick of the state published with it
