@@ -136,10 +136,13 @@ def test_decoders_read_what_a_peer_fills_everywhere():
             [1, 2, 3, 4]
     s.crc = peer.crc_of(s)
     data = bytearray(s.serialize())
-    data[75] = 0xAB                         # CDR padding after motor 0's mode
+    data[75] = data[72 + 56 * 34 + 1] = 0xAB   # CDR padding after the modes of motors 0 and 34
     state, crc_ok = codec.decode_lowstate(bytes(data))
     assert crc_ok
     np.testing.assert_array_equal(state.q, np.float32([m.q for m in s.motor_state[:JOINTS]]))
+    data = bytearray(codec.encode_lowcmd(MotorCommand.pd(*rng.normal(size=(4, JOINTS)))))
+    data[7] = data[4 + 28 * 34 + 1] = 0xAB     # the same in a command
+    assert codec.decode_lowcmd(bytes(data))[1]
 
 
 @pytest.mark.parametrize("which", ["lowcmd", "lowstate"])
@@ -302,3 +305,18 @@ def test_shipped_configuration_is_the_loopback_one():
         return sorted((e.tag.split("}")[-1], (e.text or "").strip(), sorted(e.attrib.items()))
                       for e in ET.fromstring(text).iter())
     assert settings(xml) == settings(dds.config_xml(1, "lo"))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.sampled_from([(codec.decode_lowcmd, 1004), (codec.decode_lowstate, 2092), (codec.decode_odometry, 108)])
+       .flatmap(lambda d: st.tuples(st.just(d), st.binary(min_size=d[1] - 12, max_size=d[1] + 8))),
+       st.sampled_from([b"\x00\x01\x00\x00", b"\x00\x07\x00\x03"]))
+def test_any_bytes_decode_or_are_refused(decoder_body, header):
+    """Whatever a peer sends: a value (crc_ok says whether to trust it) or
+    WireError, never another exception."""
+    (decode, size), body = decoder_body
+    data = header + body
+    try:
+        decode(data)
+    except codec.WireError:
+        assert len(data) < size or decode is codec.decode_odometry

@@ -90,6 +90,7 @@ def _word(dtype, *path):
 _CMD_WORDS = LOWCMD_SIZE // 4
 _CMD_MOTOR0, _CMD_STRIDE = _word(LOWCMD_IMAGE, "motor_cmd"), _MOTOR_CMD.itemsize // 4
 _CMD_MOTORS = slice(_CMD_MOTOR0, _CMD_MOTOR0 + _CMD_STRIDE * JOINTS)
+_CMD_MODES = slice(_CMD_MOTOR0, _CMD_MOTOR0 + _CMD_STRIDE * MOTOR_SLOTS, _CMD_STRIDE)
 _CMD_Q = _word(_MOTOR_CMD, "q")          # q, dq, tau, kp, kd follow
 _CMD_RESERVE = _word(LOWCMD_IMAGE, "reserve")
 _ST_WORDS = LOWSTATE_SIZE // 4
@@ -98,6 +99,7 @@ _ST_IMU = {name: _word(LOWSTATE_IMAGE, "imu_state", field) for name, field in
            (("quat", "quaternion"), ("gyro", "gyroscope"), ("accel", "accelerometer"), ("rpy", "rpy"))}
 _ST_MOTOR0, _ST_STRIDE = _word(LOWSTATE_IMAGE, "motor_state"), _MOTOR_STATE.itemsize // 4
 _ST_MOTORS = slice(_ST_MOTOR0, _ST_MOTOR0 + _ST_STRIDE * JOINTS)
+_ST_MODES = slice(_ST_MOTOR0, _ST_MOTOR0 + _ST_STRIDE * MOTOR_SLOTS, _ST_STRIDE)
 _ST_FIELD = {name: _word(_MOTOR_STATE, name) for name in ("q", "dq", "tau_est")}
 _ST_REMOTE = LOWSTATE_IMAGE.fields["wireless_remote"][1]
 _HEADER_WORD = int(np.frombuffer(CDR_LE, "<u4")[0])
@@ -119,7 +121,7 @@ def _lowcmd_image(data):
     img = np.frombuffer(data, "<u4", count=_CMD_WORDS).copy()
     head = int(img[1])
     img[0], img[1] = head & 0xFFFF, head >> 16 & 0xFF
-    img[_CMD_MOTORS][_CMD_STRIDE::_CMD_STRIDE] &= 0xFF       # a peer's padding after mode
+    img[_CMD_MODES] &= 0xFF                                  # a peer's padding after each mode
     return img
 
 
@@ -143,7 +145,7 @@ def _lowstate_image(data):
     img[18] = msg[18] >> 16 & 0xFF
     img[19:] = msg[19:]
     img[_ST_TICK - 1] &= 0xFFFF                              # a peer's padding
-    img[_ST_MOTORS][::_ST_STRIDE] &= 0xFF
+    img[_ST_MODES] &= 0xFF
     return img
 
 
