@@ -120,7 +120,7 @@ class MotorMap:
 class SimRobot:
     """MuJoCo as the robot: `send` a command, `step` the physics, read `state()`."""
 
-    def __init__(self, model_path, options=None, clock=time.monotonic, mount=False):
+    def __init__(self, model_path, options=None, clock=time.time, mount=False):
         self.model, self.imu_site = robot_model(model_path, mount)
         self.model_path = str(model_path)
         self.data = mujoco.MjData(self.model)

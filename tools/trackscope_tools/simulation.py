@@ -204,9 +204,18 @@ class ClipRun:
         self.effort = self.estimate.motors.effort[self.estimate.motors.to_clip]
         self.command = None
         self.ref = None
-        self.done = False
+        self.done = self.closed = False
+        self.wall = 0.0             # seconds spent answering states
+        self.late_ms = 0            # how late the last tick's state came (ms of the state's clock)
 
     def on_state(self, state):
+        start = time.perf_counter()
+        try:
+            return self._on_state(state)
+        finally:
+            self.wall += time.perf_counter() - start
+
+    def _on_state(self, state):
         if self.done:
             return None
         if self.start_ms is None:
@@ -228,6 +237,7 @@ class ClipRun:
 
     def _tick(self, state):
         record, step, clip, env = self.record, self.step, self.clip, self.clip.env
+        self.late_ms = state.tick - self.start_ms - step * round(env.control_dt / TICK_S)
         if step:
             record["torque"][step - 1] = np.asarray(state.tau_est, dtype=np.float64)[self.estimate.motors.to_clip]
             record["support_force"][step - 1] = np.mean(self.reaction) / self.estimate_weight if self.reaction \
@@ -267,14 +277,15 @@ class ClipRun:
         return float(model.body_subtreemass[self.estimate.pelvis] * np.linalg.norm(model.opt.gravity))
 
     def _finish(self, ticks):
-        self.done = True
         if self.progress is not None:
             self.progress.update(self.total - self.step)
         return self.close(ticks)
 
     def close(self, ticks=None):
-        """End the record after `ticks` ticks (default: those begun)."""
-        self.done = True
+        """End the record after `ticks` ticks (default: those begun); once."""
+        if self.closed:
+            return None
+        self.done = self.closed = True
         record = self.record
         ticks = self.step if ticks is None else ticks
         if ticks < self.total:
@@ -288,6 +299,7 @@ class ClipRun:
                                     for k, v in logs.items()}
         record["saturated"] /= max(self.steps, 1)
         record["physics_steps"] = self.steps
+        record.setdefault("wall_s", self.wall)
         record["controller_summary"] = self.controller.clip_summary(self.clip)
         return None
 

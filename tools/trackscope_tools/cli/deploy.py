@@ -1,0 +1,231 @@
+"""trackscope-deploy: the controller side, as it runs on the robot.
+
+It sees only the robot's low-level states (rt/lowstate: encoders, the pelvis
+IMU, the tick, the remote; odometry where a source publishes it) and sends
+only motor commands (rt/lowcmd), through a state machine:
+
+  wait for state -> passive (motors disabled) -> damping (kp 0, the tables'
+  kd) -> stand (from the measured pose to the clip's first frame over 2 s,
+  the tables' gains) -> run (--policy FILE.onnx or --controller wbc|pd,
+  through Wbt_env's per-tick calls) -> damping on a fault or on stop.
+
+Transitions: remote buttons (start: the next state; A: run once standing;
+select or B: stop), keys in this terminal (p passive, d damping, s stand,
+r run, q stop), or --auto (each step as soon as it may).
+
+Control ticks are started by the state: the first state at or past each
+20 ms of the state's own clock (every 10th state at 500 Hz). Commands go out
+at the state rate: a policy's and the PD's held between ticks, the
+whole-body controller's interpolated along its plan.
+
+Faults (each sends the robot to damping and is logged with its time, state
+and reason): no state for 10 ms (watchdog), 5 CRC errors in a row,
+non-finite values, a joint 0.1 rad beyond its limits, a joint faster than
+30 rad/s, roll or pitch beyond 1 rad, a tick over its 20 ms budget. With
+--auto, damping holds 1 s after a fault and the command exits with status 3.
+
+Network: by default the loopback configuration shipped with the package
+(domain 1, interface lo, no multicast, peer 127.0.0.1), where
+trackscope-sim runs. On the robot: --domain 0 --interface <the robot's
+network interface>. A second controller already writing rt/lowcmd is
+refused (exit status 2).
+
+Writes into --out: summary.json (the replay's per-clip figures, from the
+odometry source, plus transport, state age, tick compute and command write
+times, missed ticks, CRC errors, transitions and faults), log.npz (per tick)
+and latency.png. Exit status: the replay's (1 when a clip was not
+followed), 3 after a fault with --auto, 2 for bad usage or a second
+controller.
+"""
+
+import argparse
+import json
+import os
+import select
+import sys
+
+from . import reporter
+
+PROG = "trackscope-deploy"
+error = reporter(PROG)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", default="out",
+                        help="project directory holding assets/motion_npz/<clip>.npz (default: out)")
+    parser.add_argument("--clips", nargs="+", metavar="NAME",
+                        help="clips to run, in order (default: every clip under --root, stand first)")
+    parser.add_argument("--controller", choices=("wbc", "pd"), default=None,
+                        help="what runs: wbc, the whole-body controller (default; needs odometry), or pd, "
+                             "joint PD on the reference (for a welded or hanging robot)")
+    parser.add_argument("--policy", metavar="FILE.onnx", help="run this ONNX tracking policy instead")
+    parser.add_argument("--out", default="out/deploy", help="folder for summary, log and plot (default: out/deploy)")
+    parser.add_argument("--auto", action="store_true",
+                        help="step through the states by itself: passive, damping, stand, run, damping; exit "
+                             "after the clips (status 3 after a fault)")
+    parser.add_argument("--start-in-run", action="store_true",
+                        help="simulation and tests only, NEVER on a robot: skip straight to run (trackscope-sim "
+                             "--clips has put the robot in the clip's first frame)")
+    parser.add_argument("--transport", choices=("dds", "inprocess"), default="dds",
+                        help="dds (default): the robot's messages over Cyclone DDS; inprocess: the simulated "
+                             "robot in this process, stepped once per command")
+    parser.add_argument("--domain", type=int, help="DDS domain (default: the loopback configuration's, 1; "
+                                                   "the robot: 0)")
+    parser.add_argument("--interface", help="network interface (default: lo; the robot: its interface)")
+    parser.add_argument("--lockstep", action="store_true",
+                        help="echo each state's tick in the command (reserve[0]) for trackscope-sim --lockstep")
+    parser.add_argument("--watchdog-ms", type=float, default=10.0,
+                        help="no state for this long is a fault (default: 10)")
+    return parser
+
+
+def clip_names(root):
+    from .replay import clip_names as names
+    return names(root)
+
+
+class Keys:
+    """Single keys typed in this terminal, when it is one."""
+    MODES = {"p": "passive", "d": "damping", "s": "stand", "r": "run", "q": "stop"}
+
+    def __init__(self):
+        self.tty = sys.stdin.isatty()
+        self.saved = None
+        if self.tty:
+            import termios
+            import tty
+            self.saved = termios.tcgetattr(sys.stdin)
+            tty.setcbreak(sys.stdin)
+
+    def poll(self):
+        if not self.tty or not select.select([sys.stdin], [], [], 0)[0]:
+            return None
+        return self.MODES.get(sys.stdin.read(1))
+
+    def close(self):
+        if self.saved is not None:
+            import termios
+            termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    if args.policy and args.controller:
+        return error("--policy runs the robot itself; leave out --controller", 2)
+    from .. import gl
+    gl.choose(live=False, render=False)
+
+    import trackscope  # noqa: F401  (registers motion_env_wbt)
+    from motion_env_wbt import Wbt_env
+
+    from ..controllers import CONTROLLERS
+    from ..deploy import Deployment, InProcessLink
+    from ..robot import ClipError, load_model
+    from ..simulation import Clip
+
+    try:
+        controller = (CONTROLLERS["policy"](args.policy) if args.policy
+                      else CONTROLLERS[args.controller or "wbc"]())
+    except ClipError as e:
+        return error(str(e))
+    names = args.clips or clip_names(args.root)
+    if not names:
+        return error(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}", 2)
+    model = load_model(controller.model_path)
+    clips = []
+    for name in names:
+        try:
+            clips.append(Clip(Wbt_env(args.root, file=name), model))
+        except (OSError, KeyError, ValueError, ClipError) as e:
+            return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
+    if args.transport == "inprocess":
+        from ..simrobot import SimRobot
+        from ..simulation import start_pose
+        robot = SimRobot(controller.model_path)
+        start_pose(clips[0], robot, controller.start_clearance if args.start_in_run else 0.0)
+        if not args.start_in_run:
+            from ..robot import default_qpos
+            robot.reset(default_qpos(robot.model))
+        link = InProcessLink(robot)
+    else:
+        from ..wire import link as wire_link
+        try:
+            link = wire_link.ControllerLink(domain=args.domain, interface=args.interface)
+        except wire_link.LinkError as e:
+            return error(str(e), e.status)
+    for line in controller.describe():
+        print(line)
+    deployment = Deployment(link, clips, controller, auto=args.auto, start_in_run=args.start_in_run,
+                            watchdog_s=args.watchdog_ms / 1000.0, lockstep=args.lockstep)
+    keys = Keys()
+    stopping = []
+
+    def stop():
+        mode = keys.poll()
+        if mode == "stop" or stopping:
+            return True
+        if mode:
+            deployment.request(mode)
+        return False
+    try:
+        try:
+            ended = deployment.serve(stop=stop)
+        except KeyboardInterrupt:
+            stopping.append(True)
+            ended = deployment.serve(first_timeout=0.1, stop=stop) if deployment.mode != "wait" else "stopped"
+    finally:
+        keys.close()
+        close = getattr(link, "close", None)
+        if close:
+            close()
+    if ended == "no state":
+        return error(getattr(link, "no_state_message", "no robot state within 5 s"))
+    return write_outputs(args, controller, deployment, ended)
+
+
+def write_outputs(args, controller, deployment, ended):
+    from ..report import print_summary, summarize, write_log
+    os.makedirs(args.out, exist_ok=True)
+    records = deployment.records
+    outputs = {"log": write_log(os.path.join(args.out, "log.npz"), records) if records else None,
+               "plot": write_latency(os.path.join(args.out, "latency.png"), deployment.stats),
+               "summary": os.path.join(args.out, "summary.json")}
+    summary = summarize(records, controller, controller.model_path, outputs, mode=controller.name) if records \
+        else {"clips": []}
+    summary.update(deployment.summary_figures())
+    with open(outputs["summary"], "w") as f:
+        json.dump(summary, f, indent=2, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o))
+    if records:
+        print_summary(summary)
+    figures = deployment.summary_figures()
+    for key in ("state_age_ms", "tick_compute_ms", "command_write_ms"):
+        v = figures[key]
+        print(f"{key:<17} median {v['median']:.3f}  p99 {v['p99']:.3f}  max {v['max']:.3f}")
+    print(f"transport {figures['transport']}, missed ticks {figures['missed_ticks']}, "
+          f"CRC errors {figures['crc_errors']}, faults {len(figures['faults'])}")
+    print(f"summary: {outputs['summary']}")
+    if deployment.faults and args.auto:
+        return 3
+    failed = [c["name"] for c in summary["clips"] if not c["success"]]
+    if failed or len(summary["clips"]) < len(deployment.clips):
+        return error(f"{len(summary['clips']) - len(failed)} of {len(deployment.clips)} clip(s) followed")
+    return 0
+
+
+def write_latency(path, stats):
+    import matplotlib
+    matplotlib.use("Agg")
+    from matplotlib import pyplot as plt
+    fig, axes = plt.subplots(1, 3, figsize=(12, 3.2))
+    for ax, key in zip(axes, ("state_age_ms", "tick_compute_ms", "command_write_ms")):
+        values = stats[key]
+        if values:
+            ax.hist(values, bins=50)
+        ax.set_xlabel(key.replace("_", " "))
+        ax.set_yscale("log")
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+    return path
