@@ -18,6 +18,7 @@ import numpy as np
 from scipy.spatial.transform import Rotation
 
 import mujoco
+import trackscope  # noqa: F401  (registers math_transfrom)
 from math_transfrom import imu_quat_to_euler
 
 from .boundary import JOINTS, SIM_TRUTH, TICK_S, Imu, MotorCommand, Odometry, RobotState, motor_torque
@@ -120,7 +121,7 @@ class MotorMap:
 class SimRobot:
     """MuJoCo as the robot: `send` a command, `step` the physics, read `state()`."""
 
-    def __init__(self, model_path, options=None, clock=time.time, mount=False):
+    def __init__(self, model_path, options=None, clock=time.monotonic, mount=False):
         self.model, self.imu_site = robot_model(model_path, mount)
         self.model_path = str(model_path)
         self.data = mujoco.MjData(self.model)

@@ -110,6 +110,23 @@ class Keys:
             termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
 
 
+class FirstAgain:
+    """A link whose first state is one already received."""
+
+    def __init__(self, link, first):
+        self.link, self.first = link, first
+        self.name = link.name
+
+    def wait_state(self, timeout):
+        if self.first is not None:
+            state, self.first = self.first, None
+            return state
+        return self.link.wait_state(timeout)
+
+    def __getattr__(self, name):
+        return getattr(self.link, name)
+
+
 def main(argv=None):
     args = build_parser().parse_args(argv)
     if args.policy and args.controller:
@@ -150,11 +167,22 @@ def main(argv=None):
             robot.reset(default_qpos(robot.model))
         link = InProcessLink(robot)
     else:
-        from ..wire import link as wire_link
+        from ..deploy import DdsLink
+        from ..wire.dds import NetworkError
         try:
-            link = wire_link.ControllerLink(domain=args.domain, interface=args.interface)
-        except wire_link.LinkError as e:
-            return error(str(e), e.status)
+            link = DdsLink(domain=args.domain, interface=args.interface)
+        except NetworkError as e:
+            return error(str(e), 2)
+        first = link.wait_state(5.0)
+        if first is None:
+            link.close()
+            return error(link.no_state_message)
+        others = link.other_writers()
+        if others:
+            link.close()
+            return error(f"another controller already writes rt/lowcmd on {link.link.where} "
+                         f"({len(others)} writer(s)); stop it first", 2)
+        link = FirstAgain(link, first)
     for line in controller.describe():
         print(line)
     deployment = Deployment(link, clips, controller, auto=args.auto, start_in_run=args.start_in_run,

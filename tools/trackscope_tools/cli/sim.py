@@ -1,0 +1,283 @@
+"""trackscope-sim: the simulated robot as a peer on the robot's wire.
+
+MuJoCo runs the robot at --sim-dt (default 0.002 s: the robot's 500 Hz),
+paced to the wall clock. After every physics step it publishes rt/lowstate
+(encoders, the pelvis IMU from MuJoCo's sensors, the tick, the remote) and
+our odometry topic with the simulator's truth (float64); at every step it
+applies the latest rt/lowcmd as the motor drivers do:
+tau + kp (q_cmd - q) + kd (dq_cmd - dq), clipped to the effort limits, zero
+for a disabled motor.
+
+The robot starts in the default pose standing on the floor, or, with
+--clips, in the first frame of the first clip (as trackscope-replay
+starts). The gantry's band (--gantry) holds the pelvis where it started:
+auto (default) until the commands have held stiffness on every leg joint
+for 1 s, as a robot is lowered from its gantry once it stands; always; off;
+or for SECONDS. The remote's buttons come from a script (--remote
+"1.0:start,3.0:A": button at a time in seconds, held 0.1 s) or from keys
+typed in this terminal (s start, a A, b B, x select).
+
+--lockstep advances physics only once the command answering the latest
+state has arrived (trackscope-deploy --lockstep echoes the state's tick):
+deterministic, for tests.
+
+Runs until SIGINT or SIGTERM, then writes into --out: log.npz (the robot's
+state at every 20 ms), sim.mp4 rendered from that log (not in the loop;
+--no-render leaves it out) and sim.json (steps, state rate, gantry), and
+exits 0.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+
+import numpy as np
+
+from . import reporter
+
+PROG = "trackscope-sim"
+error = reporter(PROG)
+KEYS = {"s": "start", "a": "A", "b": "B", "x": "select"}
+PRESS_S = 0.1
+STAND_HOLD_S = 1.0
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sim-dt", type=float, default=0.002, help="physics step and state period, s "
+                                                                    "(default: 0.002)")
+    parser.add_argument("--gantry", default="auto", metavar="auto|always|off|SECONDS",
+                        help="the band on the pelvis (default: auto; see above)")
+    parser.add_argument("--root", default="out", help="with --clips: the clips' project directory (default: out)")
+    parser.add_argument("--clips", nargs="+", metavar="NAME",
+                        help="start the robot in the first frame of the first of these clips")
+    parser.add_argument("--remote", default="", metavar="T:BUTTON,...",
+                        help="scripted remote presses, e.g. 1.0:start,3.0:A")
+    parser.add_argument("--lockstep", action="store_true",
+                        help="step only once the command answering the latest state has arrived")
+    parser.add_argument("--domain", type=int, help="DDS domain (default: the loopback configuration's, 1)")
+    parser.add_argument("--interface", help="network interface (default: lo)")
+    parser.add_argument("--noise", type=float, default=0.0, help="sensor noise scale (default: 0, off)")
+    parser.add_argument("--gyro-bias", type=float, default=0.0, help="gyro bias on every axis, rad/s (default: 0)")
+    parser.add_argument("--latency", type=int, default=0, metavar="STEPS",
+                        help="command latency in physics steps (default: 0)")
+    parser.add_argument("--seconds", type=float, help="stop by itself after this many simulated seconds")
+    parser.add_argument("--out", default="out/sim", help="folder for log, video and summary (default: out/sim)")
+    parser.add_argument("--no-render", action="store_true", help="no video")
+    return parser
+
+
+def parse_remote(text):
+    from ..boundary import BUTTONS
+    presses = []
+    for item in filter(None, (p.strip() for p in text.split(","))):
+        at, _, name = item.partition(":")
+        try:
+            at = float(at)
+        except ValueError:
+            raise ValueError(f"--remote: {item!r} is not TIME:BUTTON") from None
+        if name not in BUTTONS:
+            raise ValueError(f"--remote: unknown button {name!r}; known: {', '.join(BUTTONS)}")
+        presses.append((at, name))
+    return sorted(presses)
+
+
+class Gantry:
+    """The band's schedule: auto lets go once every leg joint has held
+    stiffness for STAND_HOLD_S."""
+
+    def __init__(self, text, legs, log):
+        self.auto = str(text).strip().lower() == "auto"
+        if not self.auto:
+            from ..simulation import parse_gantry
+            until = parse_gantry(text)
+            self.until = -1.0 if until is None else until
+        else:
+            self.until = float("inf")
+        self.legs, self.log = legs, log
+        self.stiff_since = None
+        self.released_at = None
+
+    def holds(self, t, command):
+        if self.released_at is not None:
+            return False
+        if self.auto:
+            stiff = bool(command.enable[self.legs].all() and (command.kp[self.legs] > 0).all())
+            self.stiff_since = (self.stiff_since if self.stiff_since is not None else t) if stiff else None
+            if stiff and t - self.stiff_since >= STAND_HOLD_S:
+                self.until = t
+        if t >= self.until:
+            self.released_at = t
+            if self.until >= 0:
+                self.log(f"{PROG}: gantry released at {t:.3f} s"
+                         + (" (stiff legs for 1 s)" if self.auto else ""))
+            return False
+        return True
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    if not (np.isfinite(args.sim_dt) and 0.0002 <= args.sim_dt <= 0.02):
+        return error("--sim-dt must be between 0.0002 and 0.02 s", 2)
+    try:
+        presses = parse_remote(args.remote)
+        from ..simrobot import RobotOptions
+        options = RobotOptions(noise=args.noise, gyro_bias=args.gyro_bias, latency_steps=args.latency)
+    except ValueError as e:
+        return error(str(e), 2)
+    from .. import gl
+    gl.choose(live=False, render=not args.no_render)
+
+    import trackscope  # noqa: F401
+    from motion_env_wbt import Wbt_env
+
+    from ..boundary import Remote
+    from ..robot import MODEL_PATH, ClipError, default_qpos, load_model, tables
+    from ..simrobot import BaseTarget, SimRobot
+    from ..simulation import Clip, start_pose
+    from ..wire import dds
+
+    robot = SimRobot(MODEL_PATH, options, clock=time.monotonic)
+    robot.model.opt.timestep = args.sim_dt
+    if args.clips:
+        try:
+            start_pose(Clip(Wbt_env(args.root, file=args.clips[0]), load_model()), robot, 0.0)
+        except (OSError, KeyError, ValueError, ClipError) as e:
+            return error(f"clip {args.clips[0]!r} under {args.root}: {type(e).__name__}: {e}")
+    else:
+        robot.reset(default_qpos(robot.model))
+    names = list(tables().orig_names_joint)
+    legs = np.array([i for i, n in enumerate(names) if "hip" in n or "knee" in n or "ankle" in n])
+    try:
+        gantry = Gantry(args.gantry, legs, print)
+    except ValueError as e:
+        return error(str(e), 2)
+    start = BaseTarget(robot.data.qpos[:3].copy(), robot.data.qpos[3:7].copy())
+    try:
+        link = dds.Link("robot", domain=args.domain, interface=args.interface)
+    except dds.NetworkError as e:
+        return error(str(e), 2)
+    print(f"{PROG}: the robot on {link.where}, state every {args.sim_dt * 1000:g} ms"
+          + (" in lockstep" if args.lockstep else ""), flush=True)
+
+    stop = []
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *a: stop.append(True))
+    keys = KeysIn()
+    log_every = max(1, round(0.02 / args.sim_dt))
+    log = {"time": [], "qpos": [], "banded": []}
+    held = {}
+    wall_start = time.monotonic()
+    next_wall = wall_start
+    try:
+        while not stop:
+            t = robot.time
+            state = robot.state()
+            down = {name for at, name in presses if at <= t < at + PRESS_S}
+            key = keys.poll()
+            if key:
+                held[key] = t
+            down |= {name for name, at in held.items() if t < at + PRESS_S}
+            state.remote = Remote.of(sorted(down))
+            link.send_state(state)
+            if args.lockstep:
+                while not stop:
+                    command = link.latest_command(timeout=0.05)
+                    if command is not None and command.echo_tick == state.tick:
+                        robot.send(command)
+                        break
+                    if command is None:     # best effort may have lost it: the same state again
+                        link.send_state(state)
+            else:
+                command = link.latest_command()
+                if command is not None:
+                    robot.send(command)
+            banded = gantry.holds(t, robot.command)
+            robot.band = start if banded else None
+            if robot.steps % log_every == 0:
+                log["time"].append(t)
+                log["qpos"].append(robot.data.qpos.copy())
+                log["banded"].append(banded)
+            robot.step()
+            if args.seconds is not None and robot.time >= args.seconds:
+                break
+            if not args.lockstep:
+                next_wall += args.sim_dt
+                delay = next_wall - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+    finally:
+        keys.close()
+        link.close()
+    wall = time.monotonic() - wall_start
+    return write_outputs(args, robot, log, wall, gantry)
+
+
+class KeysIn:
+    def __init__(self):
+        self.tty = sys.stdin.isatty()
+        self.saved = None
+        if self.tty:
+            import termios
+            import tty
+            self.saved = termios.tcgetattr(sys.stdin)
+            tty.setcbreak(sys.stdin)
+
+    def poll(self):
+        import select
+        if not self.tty or not select.select([sys.stdin], [], [], 0)[0]:
+            return None
+        return KEYS.get(sys.stdin.read(1))
+
+    def close(self):
+        if self.saved is not None:
+            import termios
+            termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
+
+
+def write_outputs(args, robot, log, wall, gantry):
+    os.makedirs(args.out, exist_ok=True)
+    steps = robot.steps
+    summary = {"steps": steps, "sim_dt": args.sim_dt, "simulated_s": robot.time, "wall_s": wall,
+               "state_rate_hz": steps / wall if wall else 0.0, "target_rate_hz": 1.0 / args.sim_dt,
+               "lockstep": args.lockstep,
+               "gantry": {"setting": args.gantry, "released_at_s": gantry.released_at}}
+    path = os.path.join(args.out, "log.npz")
+    tmp = path + ".tmp.npz"
+    np.savez(tmp, **{k: np.asarray(v) for k, v in log.items()})
+    os.replace(tmp, path)
+    if not args.no_render and log["qpos"]:
+        summary["video"] = render_log(os.path.join(args.out, "sim.mp4"), robot.model, log)
+    with open(os.path.join(args.out, "sim.json"), "w") as f:
+        json.dump(summary, f, indent=2)
+    rate = summary["state_rate_hz"]
+    print(f"{PROG}: {steps} steps in {wall:.1f} s: {rate:.1f} states/s "
+          f"({100 * rate * args.sim_dt:.1f}% of {1 / args.sim_dt:.0f} Hz); outputs in {args.out}")
+    return 0
+
+
+def render_log(path, model, log, width=480, height=270):
+    import imageio.v2 as imageio
+    import mujoco
+
+    from ..render import Frames, MarkerScene
+    frames = Frames(model, width, height)
+    data = mujoco.MjData(model)
+    tmp = path + ".tmp.mp4"
+    try:
+        with imageio.get_writer(tmp, fps=25, macro_block_size=1) as writer:
+            for k in range(0, len(log["qpos"]), 2):
+                data.qpos[:] = log["qpos"][k]
+                mujoco.mj_kinematics(model, data)
+                frames.look_at([data.qpos[0], data.qpos[1], 0.78])
+                writer.append_data(frames.render(data, MarkerScene()))
+        os.replace(tmp, path)
+    finally:
+        frames.close()
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return path
