@@ -112,13 +112,37 @@ def test_an_interrupt_ends_in_one_line_and_leaves_only_complete_outputs(material
     lines = run.stderr.splitlines()
     assert len(lines) == 1 and "Traceback" not in run.stderr, run.stderr
     assert f"interrupted by {signame} while {point.stage.format(**fill)}" in lines[0]
+    assert_only_complete_outputs(out, lines[0], point.kept)
+
+
+def assert_only_complete_outputs(out, line, kept=None):
+    """No temporary file in `out`, every file there complete and named in
+    the interrupt's line (and the files `kept` when given)."""
     found = files_under(out) if out.exists() else []
-    if point.kept is not None:
-        assert set(found) == point.kept
-        assert all(os.path.basename(f) in lines[0] for f in point.kept)
+    if kept is not None:
+        assert set(found) == kept
+    assert all(os.path.basename(f) in line for f in found), line
     assert not [f for f in found if os.path.basename(f).startswith(".")]      # no temporary file
     for f in found:
         assert_complete(str(out / f))
+
+
+def test_a_signal_from_outside_at_any_moment_of_a_replay(material, tmp_path):
+    backend = gl.offscreen_backend()
+    if backend is None or backend.lower() in gl.DISABLED:
+        pytest.skip(f"no OpenGL: {gl.GL_MISSING}")
+    out = tmp_path / "out"
+    child = subprocess.Popen([sys.executable, "-c", "import sys; from trackscope_tools.cli.replay import main; "
+                              "sys.exit(main())", "--root", str(material / "root"), "--clips", "stand",
+                              "--out", str(out), *RENDER], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=dict(os.environ, MUJOCO_GL=backend))
+    child.stdout.readline()                 # the controller's first line: the run has begun
+    time.sleep(0.5)
+    child.send_signal(signal.SIGTERM)
+    _, err = child.communicate(timeout=300)
+    assert child.returncode == 143, err
+    assert err.count("\n") == 1 and "interrupted by SIGTERM while" in err
+    assert_only_complete_outputs(out, err)
 
 
 def snapshot(*folders):

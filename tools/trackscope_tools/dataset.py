@@ -198,10 +198,31 @@ def remove_stale_temps(folder, names, before):
     return removed
 
 
+_WORKER = {"busy": False, "stopping": False}
+
+
+def _worker_signal(signum, frame):
+    _WORKER["stopping"] = True
+    if _WORKER["busy"]:
+        raise KeyboardInterrupt
+
+
 def _worker_signals():
-    """A worker takes SIGTERM as SIGINT: the file it converts stops and
-    removes its temporary file."""
-    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    """SIGINT or SIGTERM in a worker stops the file it converts (which
+    removes its temporary file) and every file after it; an idle worker
+    waits to be shut down."""
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, _worker_signal)
+
+
+def _worker_task(work, source, path, options):
+    if _WORKER["stopping"]:
+        return Result(source, path, "not converted: the run was interrupted", failed=True)
+    _WORKER["busy"] = True
+    try:
+        return work(source, path, options)
+    finally:
+        _WORKER["busy"] = False
 
 
 def run_tasks(tasks, jobs, options, on_result, work=convert_task):
@@ -221,13 +242,17 @@ def run_tasks(tasks, jobs, options, on_result, work=convert_task):
             batch, width, queue = queue, jobs, []
         with cf.ProcessPoolExecutor(min(width, len(batch)), mp_context=ctx,
                                     initializer=_worker_signals) as pool:
-            futures = [pool.submit(work, src, path, options) for src, path in batch]
+            futures = [pool.submit(_worker_task, work, src, path, options) for src, path in batch]
             pending = dict(zip(futures, batch))
             waiting = cf.as_completed(futures) if width > 1 else futures
             try:
                 waited = _collect(waiting, pending, futures, width, on_result)
             except BaseException:       # Ctrl-C, a fatal result: nothing more starts
                 pool.shutdown(wait=True, cancel_futures=True)
+                for future in futures:  # clips finished while the pool wound down are complete
+                    if future in pending and not future.cancelled() and future.exception() is None \
+                            and not future.result().failed:
+                        on_result(future.result())
                 raise
             if waited is not None:
                 queue, solo = (waited, solo) if width == 1 else (queue, waited)
