@@ -57,6 +57,9 @@ def test_every_layout_gives_the_same_clip(tmp_path, capsys, motion):
         assert clip.keys() == ref.keys()
         for key in ref:
             a, b = ref[key], clip[key]
+            if a.dtype.kind == "U":         # the model's name and fingerprint
+                assert a == b
+                continue
             if key == "body_quat_w":
                 b = b * np.sign(np.sum(a * b, axis=-1, keepdims=True))
             np.testing.assert_allclose(b, a, atol=1e-5, err_msg=f"{name}: {key}")

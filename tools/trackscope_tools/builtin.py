@@ -8,7 +8,7 @@ import mujoco
 
 from .catalog import BUILTIN
 from .motion import Motion
-from .robot import CLIP_FPS, ClipError, default_qpos
+from .robot import CLIP_FPS, FOOT_BODIES, ClipError, RobotIndex, default_qpos, sole_center
 from .robot import tables as robot_tables
 
 
@@ -57,8 +57,9 @@ def _solve_com_feet(model, data, qpos, com_xy, feet, targets, qadr, dadr, iters=
         data.qpos[:] = qpos
         mujoco.mj_kinematics(model, data)
         mujoco.mj_comPos(model, data)
-        mujoco.mj_jacSubtreeCom(model, data, jcom, 1)
-        err, jac = [com_xy - data.subtree_com[1][:2]], [jcom[:2, cols].copy()]
+        root = model.body("pelvis").id
+        mujoco.mj_jacSubtreeCom(model, data, jcom, root)
+        err, jac = [com_xy - data.subtree_com[root][:2]], [jcom[:2, cols].copy()]
         for body, (pos, mat) in zip(feet, targets):
             rot = Rotation.from_matrix(mat @ data.xmat[body].reshape(3, 3).T).as_rotvec()
             err += [pos - data.xpos[body], rot]
@@ -82,10 +83,10 @@ def _step_in_place(model, tables, default, seconds):
     data.qpos[:] = default
     mujoco.mj_kinematics(model, data)
     mujoco.mj_comPos(model, data)
-    feet = [model.body("left_ankle_roll_link").id, model.body("right_ankle_roll_link").id]
-    soles = [data.site_xpos[model.site(n).id][:2].copy() for n in ("left_sole", "right_sole")]
+    feet = [model.body(n).id for n in FOOT_BODIES]
+    soles = [(data.xpos[b] + data.xmat[b].reshape(3, 3) @ sole_center(model, b))[:2] for b in feet]
     home = [(data.xpos[b].copy(), data.xmat[b].reshape(3, 3).copy()) for b in feet]
-    middle = data.subtree_com[1][:2].copy()
+    middle = data.subtree_com[model.body("pelvis").id][:2].copy()
     qadr, dadr = _leg_dofs(model, tables)
 
     # One step (2.5 s): shift 0.8 s, lift 0.3 s, hold 0.3 s, lower 0.3 s,
@@ -119,7 +120,7 @@ def _step_in_place(model, tables, default, seconds):
         worst = max(worst, residual)
     if worst > 1e-6:
         raise ClipError(f"step_in_place: centre of mass or feet off their targets by {worst:.2e}")
-    return Motion.from_qpos(qpos)
+    return Motion.from_qpos(RobotIndex(model, tables).rows(qpos))
 
 
 def _smooth_step(x):
@@ -146,7 +147,8 @@ def builtin_motion(name, model, tables=None, seconds=None):
     """
     tables = tables or robot_tables()
     default = default_qpos(model, tables)
-    jidx = {n: 7 + i for i, n in enumerate(tables.orig_names_joint)}
+    index = RobotIndex(model, tables)
+    jidx = dict(zip(tables.orig_names_joint, index.qadr))
     if name == "stand":
         seconds = seconds or 8.0
         t = np.arange(int(round(seconds * CLIP_FPS))) / CLIP_FPS
@@ -157,7 +159,7 @@ def builtin_motion(name, model, tables=None, seconds=None):
         qpos[:, jidx["right_shoulder_pitch_joint"]] -= 0.15 * sway
         qpos[:, jidx["left_elbow_joint"]] -= 0.1 * sway
         qpos[:, jidx["right_elbow_joint"]] += 0.1 * sway
-        return Motion.from_qpos(qpos)
+        return Motion.from_qpos(index.rows(qpos))
     if name == "step_in_place":
         return _step_in_place(model, tables, default, seconds or 10.5)
     if name != "squat_turn":
@@ -170,7 +172,7 @@ def builtin_motion(name, model, tables=None, seconds=None):
     data = mujoco.MjData(model)
     data.qpos[:] = default
     mujoco.mj_kinematics(model, data)
-    feet = [model.body("left_ankle_roll_link").id, model.body("right_ankle_roll_link").id]
+    feet = [model.body(n).id for n in FOOT_BODIES]
     targets = [(data.xpos[b].copy(), data.xmat[b].reshape(3, 3).copy()) for b in feet]
     qadr, dadr = _leg_dofs(model, tables)
 
@@ -197,4 +199,4 @@ def builtin_motion(name, model, tables=None, seconds=None):
     place = Rotation.from_euler("z", 0.4)
     qpos[:, :3] = place.apply(qpos[:, :3]) + np.array([0.5, 0.3, 0.0])
     qpos[:, 3:7] = (place * Rotation.from_quat(qpos[:, [4, 5, 6, 3]])).as_quat()[:, [3, 0, 1, 2]]
-    return Motion.from_qpos(qpos)
+    return Motion.from_qpos(index.rows(qpos))

@@ -8,6 +8,14 @@ import os
 MODEL_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "models")
 MODEL_PATH = os.path.join(MODEL_DIR, "humanoid.xml")
 TRACKING_MODEL_PATH = os.path.join(MODEL_DIR, "tracking.xml")
+#: Environment variable naming the default model in place of the package's.
+MODEL_ENV = "TRACKSCOPE_MODEL"
+
+
+def model_path(path=None):
+    """The model a command uses: `path` (its --model), else $TRACKSCOPE_MODEL,
+    else the package's."""
+    return path or os.environ.get(MODEL_ENV) or MODEL_PATH
 
 BUILTIN = ("stand", "squat_turn", "step_in_place")
 

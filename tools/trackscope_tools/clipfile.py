@@ -210,13 +210,13 @@ def inspect_clip(path, model=None, tables=None):
 def kinematics_error(model, tables, clip):
     """Largest distance between the clip's body positions and MuJoCo's
     kinematics of the clip's base pose and joint angles."""
+    from .recording import clip_qpos
+    from .robot import RobotIndex
     data = mujoco.MjData(model)
-    bodies = np.asarray(tables.target_indices)
+    bodies = RobotIndex(model, tables).bodies
     worst = 0.0
-    for t in range(clip["joint_pos"].shape[0]):
-        data.qpos[:3] = clip["body_pos_w"][t, 0]
-        data.qpos[3:7] = clip["body_quat_w"][t, 0]
-        data.qpos[7:] = clip["joint_pos"][t][tables.target_indices_action]
+    for t, qpos in enumerate(clip_qpos(clip, tables, model)):
+        data.qpos[:] = qpos
         mujoco.mj_kinematics(model, data)
         worst = max(worst, float(np.abs(data.xpos[bodies] - clip["body_pos_w"][t]).max()))
     return worst

@@ -147,10 +147,8 @@ def _model(model_path):
     """The model and tables of this worker, loaded once."""
     if model_path not in _MODELS:
         from . import robot
-        tables = robot.tables()
-        model = robot.load_model(model_path or robot.MODEL_PATH)
-        robot.check_model(model, tables)
-        _MODELS[model_path] = model, tables
+        from .usermodel import load
+        _MODELS[model_path] = load(model_path).model, robot.tables()
     return _MODELS[model_path]
 
 

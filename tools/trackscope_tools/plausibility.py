@@ -80,12 +80,8 @@ WORST_FRAMES = 3
 
 def foot_geoms(model):
     """Collision geoms of each foot body (left, right)."""
-    out = []
-    for name in FOOT_BODIES:
-        body = model.body(name).id
-        out.append([g for g in range(model.ngeom) if model.geom_bodyid[g] == body
-                    and (model.geom_contype[g] or model.geom_conaffinity[g])])
-    return out
+    geoms = robot_geoms(model)
+    return [[g for g in geoms if model.geom_bodyid[g] == model.body(name).id] for name in FOOT_BODIES]
 
 
 def foot_touches(model, qpos, tol=TOUCH_M):
@@ -205,13 +201,15 @@ def floor_height(model):
 
 
 def floor_geoms(model, floor):
-    """Robot geoms whose contype/conaffinity bits let them collide with the
-    floor geom (all robot collision geoms without a floor)."""
+    """Robot geoms whose contype/conaffinity bits or an explicit pair let
+    them collide with the floor geom (all robot collision geoms without a
+    floor)."""
     geoms = robot_geoms(model)
     if floor < 0:
         return geoms
     ft, fa = model.geom_contype[floor], model.geom_conaffinity[floor]
-    return [g for g in geoms if (model.geom_contype[g] & fa) or (ft & model.geom_conaffinity[g])]
+    paired = {int(b if a == floor else a) for a, b in zip(model.pair_geom1, model.pair_geom2) if floor in (a, b)}
+    return [g for g in geoms if (model.geom_contype[g] & fa) or (ft & model.geom_conaffinity[g]) or g in paired]
 
 
 def _worst(series, low_is_bad=False):
@@ -235,6 +233,7 @@ def clip_figures(model, qpos, joint_vel, fps):
     mu = np.maximum(model.geom_friction[geoms[cand_geom], 0],
                     model.geom_friction[floor_geom, 0] if floor_geom >= 0 else 0.0)
     robot_body = model.geom_bodyid > 0
+    root = model.body("pelvis").id
 
     xpos = np.zeros((frames, len(geoms), 3))
     xmat = np.zeros((frames, len(geoms), 9))
@@ -250,7 +249,7 @@ def clip_figures(model, qpos, joint_vel, fps):
         xpos[t] = data.geom_xpos[geoms]
         xmat[t] = data.geom_xmat[geoms]
         points[t] = xpos[t, cand_geom] + np.einsum("kij,kj->ki", xmat[t, cand_geom].reshape(-1, 3, 3), cand_local)
-        com[t] = data.subtree_com[1]
+        com[t] = data.subtree_com[root]
         if data.ncon:
             dist = data.contact.dist[:data.ncon]
             pair = data.contact.geom[:data.ncon]
@@ -338,7 +337,8 @@ def root_residuals(model, qpos, dt, com, points, touching, mu, floor_z=0.0):
     data = mujoco.MjData(inverse)
     qvel = qpos_velocity(model, qpos, dt)
     qacc = np.gradient(qvel, dt, axis=0) if frames > 1 else np.zeros_like(qvel)
-    weight = float(model.body_subtreemass[1] * np.linalg.norm(model.opt.gravity))
+    root = model.body("pelvis").id
+    weight = float(model.body_subtreemass[root] * np.linalg.norm(model.opt.gravity))
     arm = standing_arm(model)
     edges = np.stack([cone_edges(m) for m in mu])                  # (K, edges, 3)
     reach = touching.copy()
@@ -351,9 +351,9 @@ def root_residuals(model, qpos, dt, com, points, touching, mu, floor_z=0.0):
         data.qvel[:] = qvel[t]
         data.qacc[:] = qacc[t]
         mujoco.mj_inverse(inverse, data)
-        rot = data.xmat[1].reshape(3, 3)
+        rot = data.xmat[root].reshape(3, 3)
         force = data.qfrc_inverse[:3].copy()
-        moment = rot @ data.qfrc_inverse[3:6] + np.cross(data.xpos[1] - com[t], force)
+        moment = rot @ data.qfrc_inverse[3:6] + np.cross(data.xpos[root] - com[t], force)
         need = np.concatenate([force, moment / arm])
         touch = np.flatnonzero(reach[t])
         if len(touch):
@@ -375,7 +375,7 @@ def standing_arm(model):
     mujoco.mj_comPos(model, data)
     geoms = robot_geoms(model)
     low = min(geom_lowest_z(model, data, g) for g in geoms)
-    return float(data.subtree_com[1][2] - low)
+    return float(data.subtree_com[model.body("pelvis").id][2] - low)
 
 
 def judge(checks):
@@ -402,7 +402,7 @@ def check_clip(clip, model, tables=None, name=None, path=None, extra=()):
     `(model, clip, qpos) -> (checks, worst_frames)` whose figures are
     judged by their FIGURES entries and join the record."""
     tables = tables or robot_tables()
-    qpos = clip_qpos(clip, tables)
+    qpos = clip_qpos(clip, tables, model)
     fps = float(np.asarray(clip["fps"]).ravel()[0])
     checks, worst, details = clip_figures(model, qpos, clip["joint_vel"], fps)
     for more in extra:

@@ -6,7 +6,7 @@ import numpy as np
 import mujoco
 
 from .motion import Motion
-from .robot import MEMBERS, check_model, lowest_point, robot_geoms, tables
+from .robot import MEMBERS, RobotIndex, check_model, lowest_point, robot_geoms, tables
 
 
 def qpos_velocity(model, qpos, dt):
@@ -21,14 +21,22 @@ def qpos_velocity(model, qpos, dt):
     return qvel
 
 
+def model_stamp(model, tabs=None):
+    """The members that name the model a clip is recorded on: its MJCF name
+    and the fingerprint of its kinematic tree (Wbt_env ignores them)."""
+    from .usermodel import fingerprint, model_name
+    return {"model_name": np.array(model_name(model)), "model_fingerprint": np.array(fingerprint(model, tabs))}
+
+
 def record_clip(model, motion, tabs=None):
-    """Clip arrays for a motion at the clip rate."""
+    """Clip arrays for a motion at the clip rate, stamped with the model."""
     tabs = tabs or tables()
     check_model(model, tabs)
-    qpos = motion.qpos()
+    index = RobotIndex(model, tabs)
+    qpos = index.qpos(motion.qpos())
     qvel = qpos_velocity(model, qpos, 1.0 / motion.fps)
     data = mujoco.MjData(model)
-    bodies = np.asarray(tabs.target_indices)
+    bodies = index.bodies
     roots = model.body_rootid[bodies]
     n = motion.frames
     pos = np.zeros((n, len(bodies), 3))
@@ -51,11 +59,10 @@ def record_clip(model, motion, tabs=None):
     ang = cvel[..., :3]
     out = {"body_pos_w": pos, "body_quat_w": quat, "body_ang_vel_w": ang.copy(),
            "body_lin_vel_w": cvel[..., 3:] - np.cross(pos - com, ang)}
-    order = tabs.target_indices_joint
-    out["joint_pos"] = qpos[:, 7:][:, order]
-    out["joint_vel"] = qvel[:, 6:][:, order]
+    out["joint_pos"] = qpos[:, index.clip_qadr]
+    out["joint_vel"] = qvel[:, index.clip_dadr]
     out["fps"] = np.array(motion.fps)
-    return {k: out[k] for k in MEMBERS}
+    return {**{k: out[k] for k in MEMBERS}, **model_stamp(model, tabs)}
 
 
 def ground(model, motion):
@@ -65,7 +72,7 @@ def ground(model, motion):
     data = mujoco.MjData(model)
     geoms = robot_geoms(model)
     lowest = np.inf
-    for q in motion.qpos():
+    for q in RobotIndex(model).qpos(motion.qpos()):
         data.qpos[:] = q
         mujoco.mj_kinematics(model, data)
         lowest = min(lowest, lowest_point(model, data, geoms))
@@ -74,10 +81,11 @@ def ground(model, motion):
     return Motion(motion.fps, base_pos, motion.base_quat.copy(), motion.joint_pos.copy()), -lowest
 
 
-def clip_qpos(clip, tabs=None):
-    """MuJoCo qpos rows of a clip (pelvis row of the body arrays, joints in
-    model order)."""
+def clip_qpos(clip, tabs=None, model=None):
+    """MuJoCo qpos rows of a clip (pelvis row of the body arrays, joints at
+    their addresses in `model`; without one, in orig_names_joint order)."""
     tabs = tabs or tables()
     pelvis = tabs.target_names.index("pelvis")
     joints = np.asarray(clip["joint_pos"], dtype=np.float64)[:, tabs.target_indices_action]
-    return np.concatenate([clip["body_pos_w"][:, pelvis], clip["body_quat_w"][:, pelvis], joints], axis=1)
+    rows = np.concatenate([clip["body_pos_w"][:, pelvis], clip["body_quat_w"][:, pelvis], joints], axis=1)
+    return rows if model is None else RobotIndex(model, tabs).qpos(rows)

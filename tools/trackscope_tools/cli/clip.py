@@ -3,14 +3,23 @@
 A clip is the .npz archive that `motion_env_wbt.Wbt_env` loads from
 <root>/assets/motion_npz/<name>.npz: 50 Hz frames of the robot's joint state
 and of the world poses and velocities of its 30 tracked bodies, all recorded
-with MuJoCo on the package's model (`trackscope-clip model` prints its path).
+with MuJoCo on the robot's model (`trackscope-clip model` prints its path), whose
+name and kinematic fingerprint the clip records.
 
   convert   motions of your own (CSV, .npy, pickle; files, folders, globs) into clips
   builtin   write the built-in motions
   inspect   print what a clip holds and check its format; exit status 1 on a bad clip
   check     physical plausibility of clips (floor, self-collision, limits, balance,
             dynamics); exit status 1 if a clip fails
-  model     print the path of the MJCF model the tools use
+  model     print the path of the MJCF model the tools use, or with FILE.xml
+            what the tools find in that model and change to drive it
+
+Every command that loads a model takes --model FILE.xml (the robot's own
+MJCF; assets resolve relative to it); $TRACKSCOPE_MODEL sets the default,
+else the package's model. A model is checked before any work: a free joint
+on "pelvis", the 29 hinges of Wbt_env.orig_names_joint, the 30 bodies of
+Wbt_env.target_names and a collision geom on each ankle roll link; what is
+missing is named at once, with the nearest names the model has.
 
 Motion input (convert): the layout is detected and named in one line.
   named-column CSV      a header naming base_x, base_y, base_z, base_qw,
@@ -48,7 +57,7 @@ def build_parser():
     p.add_argument("names", nargs="*", metavar="NAME",
                    help=f"motions to write (default: all of {', '.join(BUILTIN)})")
     p.add_argument("--root", default="out", help="project directory (default: out)")
-    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    p.add_argument("--model", metavar="FILE.xml", help=MODEL_HELP)
 
     p = sub.add_parser("inspect", help="describe and check clips",
                        description="Print frames, duration, members, shapes and dtypes, and check: "
@@ -57,16 +66,26 @@ def build_parser():
                                    "against the model's kinematics. Exit status 1 if a clip is bad. "
                                    "Physical plausibility is `check`'s.")
     p.add_argument("clips", nargs="+", help=".npz clip files")
-    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    p.add_argument("--model", metavar="FILE.xml", help=MODEL_HELP)
 
     add_check_parser(sub)
 
-    sub.add_parser("model", help="print the path of the MJCF model the tools use",
-                   description="Print the path of the robot's MJCF model shipped with the tools.")
+    p = sub.add_parser("model", help="print the model's path, or check and describe a model file",
+                       description="Without FILE: print the path of the MJCF model the tools use (the "
+                                   "package's, or $TRACKSCOPE_MODEL). With FILE.xml: check it and print, one "
+                                   "line each, what was found and what is changed in memory to drive it "
+                                   "(joints, bodies, soles, actuators replaced, effort limits and their source, "
+                                   "floor and floor contacts added, self-collision pairs excluded, the IMU); "
+                                   "exit status 1 if it cannot drive the robot. The file is never written.")
+    p.add_argument("file", nargs="?", metavar="FILE.xml", help="the model to check")
     add_debug_option(parser)
     for p in sub.choices.values():
         add_debug_option(p)
     return parser
+
+
+MODEL_HELP = ("the robot's MJCF model, assets relative to it (default: $TRACKSCOPE_MODEL, else the "
+              "package's; see `model`)")
 
 
 error = reporter(PROG)
@@ -91,18 +110,20 @@ def main(argv=None):
         return error(problem)
     if args.command == "convert":
         return run_convert(args)
-    if args.command == "model":
-        from ..catalog import MODEL_PATH
-        print(MODEL_PATH)
+    if args.command == "model" and not args.file:
+        from ..catalog import model_path
+        print(model_path())
         return 0
-    from .. import robot
+    from .. import robot, usermodel
     from ..builtin import BUILTIN, builtin_motion
     from ..clipfile import clip_path, inspect_clip, write_clip
     from ..recording import record_clip
     try:
         tables = robot.tables()
-        model = robot.load_model(args.model or robot.MODEL_PATH)
-        robot.check_model(model, tables)
+        if args.command == "model":
+            print("\n".join(usermodel.load(args.file).report))
+            return 0
+        model = usermodel.load(args.model).model
         if args.command == "builtin":
             for name in args.names or BUILTIN:
                 with stage(f"recording {name}"):
@@ -175,7 +196,7 @@ def add_convert_parser(sub):
     p.add_argument("--skip-existing", action="store_true",
                    help="leave sources whose clip already exists (a clip is only ever complete), "
                         "to resume an interrupted run")
-    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    p.add_argument("--model", metavar="FILE.xml", help=MODEL_HELP)
     return p
 
 
@@ -192,6 +213,12 @@ def run_convert(args):
     if not single:
         if args.name:
             return error("--name names the clip of a single source", 2)
+        from ..robot import ClipError
+        from ..usermodel import load
+        try:
+            load(args.model)        # refused here, before any worker starts
+        except ClipError as e:
+            return error(str(e))
         return convert_many(args, options, shard)
 
     from .. import robot
@@ -201,10 +228,10 @@ def run_convert(args):
     if args.skip_existing and os.path.isfile(path):
         print(f"skipped {source}: {path} exists")
         return 0
+    from ..usermodel import load
     try:
         tables = robot.tables()
-        model = robot.load_model(args.model or robot.MODEL_PATH)
-        robot.check_model(model, tables)
+        model = load(args.model).model
         with stage(f"converting {source}"):
             done = dataset.convert_one(source, path, model, tables, options)
     except (robot.ClipError, OSError, ValueError) as e:
@@ -271,7 +298,7 @@ def add_check_parser(sub):
                         "slip < 5 mm, support 0.9-1.1 of the weight; a clip it cannot follow fails, with "
                         "the reason (fall time, slipping foot, saturated joints). Takes about a third of "
                         "the clip's duration per clip")
-    p.add_argument("--model", help="MJCF model (default: the package's, see `model`)")
+    p.add_argument("--model", metavar="FILE.xml", help=MODEL_HELP)
     return p
 
 

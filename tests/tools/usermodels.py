@@ -1,0 +1,172 @@
+"""Robot models other than the package's, built from it with mujoco.MjSpec,
+for the tests of --model.
+
+`second_model`: legs 8% longer, torso 3 kg heavier, position servos,
+contacts only through explicit pairs, no IMU site and no fixed-link bodies.
+`maker_model`: a robot file as a robot maker publishes it (motors, a visual
+and a collision mesh on every link, joint friction, IMU sites on pelvis and
+torso, no floor) and a scene file beside it that includes it.
+"""
+
+import os
+
+import mujoco
+import numpy as np
+
+from trackscope_tools import robot
+
+FIXED_LINKS = ("pelvis_contour_link", "imu_in_torso", "left_rubber_hand", "right_rubber_hand")
+LEG_SCALE = 1.08
+TORSO_EXTRA_KG = 3.0
+
+
+def package_spec():
+    return mujoco.MjSpec.from_file(robot.MODEL_PATH)
+
+
+def _drop_fixed_links(spec, keep=()):
+    for name in FIXED_LINKS:
+        if name not in keep:
+            spec.delete(spec.body(name))
+
+
+def second_spec():
+    spec = package_spec()
+    spec.modelname = "trackscope_humanoid_long"
+    _drop_fixed_links(spec)
+    for side in ("left", "right"):
+        for link in ("knee_link", "ankle_pitch_link"):
+            body = spec.body(f"{side}_{link}")
+            body.pos = np.asarray(body.pos) * LEG_SCALE
+        for link in ("hip_yaw_link", "knee_link"):
+            for geom in spec.body(f"{side}_{link}").geoms:
+                if not np.isnan(geom.fromto[0]):
+                    geom.fromto = np.asarray(geom.fromto) * [1, 1, LEG_SCALE, 1, 1, LEG_SCALE]
+    chest = spec.geom("chest")
+    chest.mass = chest.mass + TORSO_EXTRA_KG
+    tabs = robot.tables()
+    effort = np.asarray(tabs.effort_limit_sim)[tabs.target_indices_action]
+    kp = np.asarray(tabs.kp)[tabs.target_indices_action]
+    for act in list(spec.actuators):
+        spec.delete(act)
+    for name, limit, gain in zip(tabs.orig_names_joint, effort, kp):
+        act = spec.add_actuator(name=name + "_servo", target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT)
+        act.set_to_position(kp=float(gain))
+        act.ctrllimited = mujoco.mjtLimited.mjLIMITED_FALSE
+        act.forcelimited = mujoco.mjtLimited.mjLIMITED_TRUE
+        act.forcerange = [-float(limit), float(limit)]
+    # Contacts only through pairs: the soles on the floor, the two shins,
+    # and the pelvis against the left hip's roll housing (overlapping at rest).
+    for geom in spec.geoms:
+        geom.contype, geom.conaffinity = 0, 0
+    for body in ("left_hip_roll_link", "left_knee_link", "right_knee_link"):
+        for k, geom in enumerate(spec.body(body).geoms):
+            geom.name = geom.name or f"{body}_geom{k}"
+    spec.add_pair(geomname1="floor", geomname2="left_foot")
+    spec.add_pair(geomname1="floor", geomname2="right_foot")
+    spec.add_pair(geomname1="left_knee_link_geom1", geomname2="right_knee_link_geom1")
+    spec.add_pair(geomname1="pelvis", geomname2="left_hip_roll_link_geom0")
+    return spec
+
+
+def write_spec(spec, path, compile=True):
+    os.makedirs(os.path.dirname(str(path)), exist_ok=True)
+    if compile:
+        spec.compile()
+    with open(path, "w") as f:
+        f.write(spec.to_xml())
+    return str(path)
+
+
+def second_model(folder, variant=None):
+    """The second model's file in `folder`. `variant`: "misnamed" renames
+    left_knee_joint; "broken" also renames a tracked body and takes the
+    geoms off the right foot."""
+    spec = second_spec()
+    if variant in ("misnamed", "broken"):
+        spec.joint("left_knee_joint").name = "left_knee"
+        spec.actuator("left_knee_joint_servo").target = "left_knee"
+    if variant == "broken":
+        spec.body("waist_roll_link").name = "waist_roll"
+        spec.delete(spec.pairs[1])          # the right foot's only contact: no collision geom left
+    return write_spec(spec, os.path.join(str(folder), f"second_{variant or 'model'}.xml"))
+
+
+BOX_OBJ_FACES = ((1, 3, 4, 2), (5, 6, 8, 7), (1, 2, 6, 5), (3, 7, 8, 4), (1, 5, 7, 3), (2, 4, 8, 6))
+
+
+def write_box_obj(path, lo, hi):
+    corners = [(x, y, z) for x in (lo[0], hi[0]) for y in (lo[1], hi[1]) for z in (lo[2], hi[2])]
+    with open(path, "w") as f:
+        f.writelines(f"v {x:.6f} {y:.6f} {z:.6f}\n" for x, y, z in corners)
+        for a, b, c, d in BOX_OBJ_FACES:
+            f.write(f"f {a} {b} {c}\nf {a} {c} {d}\n")
+
+
+def _body_box(model, body):
+    """Bounding box (lo, hi) of a body's geoms in its frame."""
+    points = []
+    for g in range(model.ngeom):
+        if model.geom_bodyid[g] != body:
+            continue
+        rot = np.zeros(9)
+        mujoco.mju_quat2Mat(rot, model.geom_quat[g])
+        signs = np.array([[x, y, z] for x in (1, -1) for y in (1, -1) for z in (1, -1)], dtype=float)
+        local = model.geom_aabb[g, :3] + signs * model.geom_aabb[g, 3:]
+        points.append(model.geom_pos[g] + local @ rot.reshape(3, 3).T)
+    points = np.concatenate(points)
+    return points.min(axis=0), points.max(axis=0)
+
+
+def maker_model(folder):
+    """(robot file, scene file) of the maker-style model in `folder`, with
+    its meshes in folder/meshes."""
+    folder = str(folder)
+    os.makedirs(os.path.join(folder, "meshes"), exist_ok=True)
+    base = robot.load_model()
+    spec = package_spec()
+    spec.modelname = "maker_humanoid"
+    spec.meshdir = "meshes"
+    spec.modelfiledir = folder
+    _drop_fixed_links(spec, keep=("left_rubber_hand", "right_rubber_hand"))
+    spec.delete(spec.geom("floor"))
+    for exclude in list(spec.excludes):        # the maker's file has its own idea of these
+        spec.delete(exclude)
+    for act in list(spec.actuators):
+        spec.delete(act)
+    tabs = robot.tables()
+    effort = np.asarray(tabs.effort_limit_sim)[tabs.target_indices_action]
+    for name, limit in zip(tabs.orig_names_joint, effort):
+        spec.add_actuator(name=name.removesuffix("_joint"), target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT,
+                          gear=[2.0, 0, 0, 0, 0, 0], ctrllimited=mujoco.mjtLimited.mjLIMITED_TRUE,
+                          ctrlrange=[-limit / 2.0, limit / 2.0])
+    for joint in spec.joints[1:]:
+        joint.frictionloss = 0.2
+    for b in range(1, base.nbody):
+        name = base.body(b).name
+        if name in FIXED_LINKS:
+            continue
+        body = spec.body(name)
+        lo, hi = _body_box(base, b)
+        write_box_obj(os.path.join(folder, "meshes", f"{name}.obj"), lo, hi)
+        for geom in list(body.geoms):
+            spec.delete(geom)
+        body.mass = float(base.body_mass[b])
+        body.ipos = base.body_ipos[b]
+        body.iquat = base.body_iquat[b]
+        body.inertia = base.body_inertia[b]
+        body.explicitinertial = True
+        spec.add_mesh(name=name, file=f"{name}.obj")
+        body.add_geom(type=mujoco.mjtGeom.mjGEOM_MESH, meshname=name, contype=0, conaffinity=0, group=2,
+                      density=0, rgba=[0.7, 0.7, 0.75, 1])
+        body.add_geom(type=mujoco.mjtGeom.mjGEOM_MESH, meshname=name, group=3, density=0,
+                      contype=1, conaffinity=1)
+    spec.body("pelvis").add_site(name="imu_in_pelvis", pos=[-0.04, 0.0, -0.07])
+    spec.body("torso_link").add_site(name="imu_in_torso", pos=[-0.03, 0.0, 0.1])
+    robot_file = write_spec(spec, os.path.join(folder, "robot.xml"), compile=False)
+    scene = os.path.join(folder, "scene.xml")
+    with open(scene, "w") as f:
+        f.write('<mujoco model="maker_scene">\n  <include file="robot.xml"/>\n  <worldbody>\n'
+                '    <light pos="0 0 3" dir="0 0 -1" directional="true"/>\n'
+                '    <geom name="ground" type="plane" size="0 0 0.05"/>\n  </worldbody>\n</mujoco>\n')
+    return robot_file, scene
