@@ -27,7 +27,8 @@ def test_the_package_model_is_kept_as_it_is():
     for key in ("body_pos", "body_mass", "geom_size", "geom_contype", "geom_conaffinity", "actuator_ctrlrange",
                 "actuator_trnid", "actuator_gainprm", "exclude_signature", "dof_armature", "jnt_range"):
         np.testing.assert_array_equal(getattr(model, key), getattr(plain, key), err_msg=key)
-    assert model.nsite == plain.nsite + 1 and model.site(usermodel.IMU_SITE).bodyid == model.body("pelvis").id
+    assert model.nsite == plain.nsite and model.nsensor == plain.nsensor + 3
+    assert loaded.imu.site == "imu_in_pelvis" and loaded.imu.from_model
     assert "actuators: 29 torque motors on the joints in the robot's order, kept" in loaded.report
     assert "self-collision: no links overlap in the default pose" in loaded.report
     corners, kinds = robot.sole_corners(model, model.body("left_ankle_roll_link").id)
@@ -51,6 +52,7 @@ def test_the_second_model_is_made_drivable(files):
         "self-collision: pelvis / left_hip_roll_link overlap 22.4 mm in the default pose; excluded "
         "(their explicit pair removed)"]
     assert _lines(report, "IMU:") == ["IMU: no IMU site on the pelvis; the pelvis origin"]
+    assert model.site_bodyid[model.site(usermodel.ORIGIN_IMU_SITE).id] == model.body("pelvis").id
     # torque motors in orig_names_joint order, limited to the servos' force ranges
     assert [model.actuator_trnid[a, 0] for a in range(model.nu)] == \
         [model.joint(n).id for n in tabs.orig_names_joint]
@@ -82,8 +84,8 @@ def test_a_maker_model_and_its_scene(files, which, floor, tmp_path, monkeypatch)
     assert report.count("self-collision:") == 10 and "pelvis / left_hip_roll_link" in report
     model = loaded.model
     assert (model.dof_frictionloss[6:] == 0.2).all()       # joint friction stays
-    site = model.site(usermodel.IMU_SITE)
-    np.testing.assert_allclose(model.site_pos[site.id], [-0.04, 0.0, -0.07])
+    np.testing.assert_allclose(loaded.imu.pos, [-0.04, 0.0, -0.07])
+    assert model.sensor("trackscope_imu_gyro").objid == model.site("imu_in_pelvis").id
     # same kinematics as the package's model: the same fingerprint
     assert loaded.fingerprint == usermodel.load().fingerprint
 

@@ -34,6 +34,7 @@ def second_spec():
     spec = package_spec()
     spec.modelname = "trackscope_humanoid_long"
     _drop_fixed_links(spec)
+    spec.delete(spec.site("imu_in_pelvis"))
     for side in ("left", "right"):
         for link in ("knee_link", "ankle_pitch_link"):
             body = spec.body(f"{side}_{link}")
@@ -161,7 +162,7 @@ def maker_model(folder):
                       density=0, rgba=[0.7, 0.7, 0.75, 1])
         body.add_geom(type=mujoco.mjtGeom.mjGEOM_MESH, meshname=name, group=3, density=0,
                       contype=1, conaffinity=1)
-    spec.body("pelvis").add_site(name="imu_in_pelvis", pos=[-0.04, 0.0, -0.07])
+    spec.site("imu_in_pelvis").pos = [-0.04, 0.0, -0.07]
     spec.body("torso_link").add_site(name="imu_in_torso", pos=[-0.03, 0.0, 0.1])
     robot_file = write_spec(spec, os.path.join(folder, "robot.xml"), compile=False)
     scene = os.path.join(folder, "scene.xml")

@@ -86,6 +86,42 @@ def load_clip(path):
     return clip
 
 
+def recorded_model(clip):
+    """(name, fingerprint) of the model a clip was recorded on, or None for
+    a clip written before clips named their model."""
+    try:
+        return str(clip["model_name"][()]), str(clip["model_fingerprint"][()])
+    except (KeyError, IndexError, TypeError, ValueError):
+        return None
+
+
+def model_mismatch(clip, model, tables=None):
+    """The one warning line for a clip recorded on a model of another
+    kinematic tree than `model`'s (None when they agree or the clip does
+    not say)."""
+    from .usermodel import fingerprint, model_name
+    recorded = recorded_model(clip)
+    if recorded is None:
+        return None
+    current = fingerprint(model, tables)
+    if recorded[1] == current:
+        return None
+    return (f"recorded on {recorded[0]} (fingerprint {recorded[1]}), not on the model in use, "
+            f"{model_name(model)} (fingerprint {current}): its body positions are that model's")
+
+
+def clip_model_warning(path, model, tables=None):
+    """model_mismatch for a clip file ("<file>: ..."), None when the file
+    agrees, does not say or cannot be read (its reader reports that)."""
+    try:
+        with np.load(str(path), allow_pickle=False) as archive:
+            clip = {k: archive[k] for k in ("model_name", "model_fingerprint") if k in archive.files}
+    except Exception:  # an unreadable clip is its reader's to report
+        return None
+    line = model_mismatch(clip, model, tables)
+    return f"{os.path.basename(str(path))}: {line}" if line else None
+
+
 def finite_difference_ang_vel(quat_wxyz, dt):
     """World angular velocities from orientations (T, ..., 4) [w, x, y, z]:
     central differences, one-sided at the ends."""
@@ -134,9 +170,20 @@ def inspect_clip(path, model=None, tables=None):
     if fps:
         head += f", {frames / fps:.2f} s at {fps:g} fps"
     lines.append(head)
-    lines.append(f"  {'member':<16}{'shape':<16}dtype")
+    lines.append(f"  {'member':<18}{'shape':<16}dtype")
+    stamp = ("model_name", "model_fingerprint")
     for k, a in clip.items():
-        lines.append(f"  {k:<16}{str(a.shape):<16}{a.dtype}" + ("" if k in MEMBERS else "  (not used)"))
+        note = "" if k in MEMBERS else "  (the clip's model)" if k in stamp else "  (not used)"
+        lines.append(f"  {k:<18}{str(a.shape):<16}{a.dtype}" + note)
+    recorded = recorded_model(clip)
+    mismatch = model_mismatch(clip, model, tables) if model is not None else None
+    if recorded is None:
+        lines.append("  model not recorded (a clip from before clips named their model)")
+    elif mismatch:
+        lines.append(f"  warn  {mismatch}")
+    else:
+        lines.append(f"  model {recorded[0]}, kinematic fingerprint {recorded[1]}"
+                     + (" (the model in use)" if model is not None else ""))
 
     joints, bodies = len(tables.target_names_joint), len(tables.target_names)
     expect = {"joint_pos": (frames, joints), "joint_vel": (frames, joints),
@@ -198,8 +245,9 @@ def inspect_clip(path, model=None, tables=None):
     if model is not None:
         err = kinematics_error(model, tables, arrays)
         if err > FK_TOL:
-            lines.append(f"  note  body positions differ from the model by up to {err:.3f} m: "
-                         "recorded on another model, or joint columns out of order")
+            why = "the other model's kinematics, see above" if mismatch else \
+                "recorded on another model, or joint columns out of order"
+            lines.append(f"  note  body positions differ from the model by up to {err:.3f} m: {why}")
         else:
             lines.append(f"  ok    body poses match the model's kinematics (max {err:.1e} m)")
     lines.append("  see   trackscope-clip check for physical plausibility (floor contact, "

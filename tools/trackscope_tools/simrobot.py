@@ -22,10 +22,10 @@ import trackscope  # noqa: F401  (registers math_transfrom)
 from math_transfrom import imu_quat_to_euler
 
 from .boundary import JOINTS, SIM_TRUTH, TICK_S, Imu, MotorCommand, Odometry, RobotState, motor_torque
+from .plausibility import floor_height
 from .robot import ClipError, tables
+from .usermodel import ORIGIN_IMU_SITE, load  # noqa: F401
 
-#: The site added at the pelvis origin of a model without a pelvis IMU site.
-ORIGIN_IMU_SITE = "trackscope_pelvis_origin_imu"
 # The gantry's band on the pelvis: a stiff spring-damper towards a target
 # base pose (translation, rotation), about critically damped for 35 kg. The
 # band acts explicitly at sim_dt: rotational damping above about 50 N m s/rad
@@ -71,26 +71,11 @@ class BaseTarget:
 
 
 def robot_model(path, mount=False):
-    """The model file with the IMU's three sensors at the pelvis IMU site (a
-    site at the pelvis origin where the model has none), and with `mount` a
-    mocap body welded to the pelvis; returns (model, site)."""
-    try:
-        spec = mujoco.MjSpec.from_file(str(path))
-    except ValueError as e:
-        raise ClipError(f"cannot load the model {path}: {e}") from None
-    if mount:
-        spec.worldbody.add_body(name="trackscope_mount", mocap=True)
-        spec.add_equality(type=mujoco.mjtEq.mjEQ_WELD, name1="trackscope_mount", name2="pelvis",
-                          objtype=mujoco.mjtObj.mjOBJ_BODY, solref=[0.01, 1.0],
-                          data=[0, 0, 0, 0, 0, 0, 1.0, 0, 0, 0, 1.0, 0])
-    site = pelvis_imu_site(spec)
-    if site is None:
-        site = ORIGIN_IMU_SITE
-        spec.body("pelvis").add_site(name=site)
-    for suffix, kind in (("quat", mujoco.mjtSensor.mjSENS_FRAMEQUAT), ("gyro", mujoco.mjtSensor.mjSENS_GYRO),
-                         ("accel", mujoco.mjtSensor.mjSENS_ACCELEROMETER)):
-        spec.add_sensor(name=f"trackscope_imu_{suffix}", type=kind, objtype=mujoco.mjtObj.mjOBJ_SITE, objname=site)
-    return spec.compile(), site
+    """The robot's model of `path` (usermodel.load: checked, made drivable,
+    the IMU's three sensors at the pelvis IMU site or at the pelvis origin),
+    with `mount` a mocap body welded to the pelvis; returns (model, site)."""
+    loaded = load(path, mount)
+    return loaded.model, loaded.imu.site
 
 
 class MotorMap:
@@ -115,7 +100,8 @@ class MotorMap:
         # clip (target_names_joint) order <-> motor order
         self.to_clip = np.asarray(tabs.target_indices_joint)
         self.to_motor = np.asarray(tabs.target_indices_action)
-        self.effort = np.asarray(tabs.effort_limit, dtype=np.float64)[0][self.to_motor]
+        # the model's own limits (usermodel: from its force ranges, else the tables')
+        self.effort = np.asarray(model.actuator_ctrlrange[self.actuators, 1], dtype=np.float64)
 
 
 class SimRobot:
@@ -134,7 +120,7 @@ class SimRobot:
         adr = [self.model.sensor(f"trackscope_imu_{s}").adr[0] for s in ("quat", "gyro", "accel")]
         self.sensor = {"quat": slice(adr[0], adr[0] + 4), "gyro": slice(adr[1], adr[1] + 3),
                        "accel": slice(adr[2], adr[2] + 3)}
-        self.floor = 0 if self.model.ngeom and self.model.geom_bodyid[0] == 0 else -1
+        self.floor = floor_height(self.model)[1]
         self.band = None        # BaseTarget the band pulls toward, or None
         self.reset()
 

@@ -23,7 +23,7 @@ import mujoco
 from .boundary import TICK_S
 from .clipfile import clip_path, inspect_clip
 from .statemodel import StateModel
-from .robot import ClipError, JointMap, lowest_point
+from .robot import ClipError, JointMap, RobotIndex, lowest_point
 from .simrobot import BaseTarget, SimRobot
 
 FALL_HEIGHT_M = 0.25        # anchor height error that counts as a fall
@@ -42,12 +42,13 @@ class Clip:
         self.name = env.file
         self.frames = int(getattr(env, f"{env.file}_time_step_total"))
         self.joints = JointMap(model, env)
+        bodies = RobotIndex(model, env).bodies                           # clip rows -> model body ids, by name
         self.tracked = np.asarray(env.body_index)                       # clip rows drawn
-        self.tracked_ids = np.asarray(env.target_indices)[self.tracked]  # the same bodies in the model
+        self.tracked_ids = bodies[self.tracked]                          # the same bodies in the model
         self.anchor_row = env.body_index[env.motion_anchor_body_index[0]]
-        self.anchor_id = env.target_indices[self.anchor_row]
+        self.anchor_id = int(bodies[self.anchor_row])
         self.pelvis_row = env.target_names.index("pelvis")
-        self.pelvis_id = env.target_indices[self.pelvis_row]
+        self.pelvis_id = int(bodies[self.pelvis_row])
 
 
 @dataclasses.dataclass

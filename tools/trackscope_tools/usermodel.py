@@ -23,9 +23,13 @@ import mujoco
 from .catalog import model_path
 from .robot import FOOT_BODIES, ClipError, default_qpos, sole_corners, tables
 
-#: The site the IMU is read at, added to every model: a copy of the pelvis
-#: IMU site where the model has one, else the pelvis origin.
-IMU_SITE = "trackscope_imu"
+#: The site added at the pelvis origin of a model without a pelvis IMU site.
+ORIGIN_IMU_SITE = "trackscope_pelvis_origin_imu"
+#: The IMU's sensors, at the IMU site: name suffix -> sensor type.
+IMU_SENSORS = (("quat", mujoco.mjtSensor.mjSENS_FRAMEQUAT), ("gyro", mujoco.mjtSensor.mjSENS_GYRO),
+               ("accel", mujoco.mjtSensor.mjSENS_ACCELEROMETER))
+#: The mocap body of the welded mount (load(..., mount=True)).
+MOUNT_BODY = "trackscope_mount"
 #: Contact bit of the floor contacts the adaptation adds: set in the floor's
 #: contype and in the conaffinity of robot geoms that did not touch it, so
 #: those geoms meet the floor and nothing else they did not meet before.
@@ -46,12 +50,13 @@ class ModelError(ClipError):
 
 @dataclasses.dataclass
 class Imu:
-    """Where the IMU sits: the model's site it was taken from (None: the
-    pelvis origin) and its pose in the pelvis frame."""
-    source: str
+    """Where the IMU sits: the site its sensors read (the model's pelvis IMU
+    site, else one added at the pelvis origin), whether the model had it,
+    and its pose in the pelvis frame."""
+    site: str
+    from_model: bool
     pos: np.ndarray
     quat: np.ndarray        # [w, x, y, z]
-    site: str = IMU_SITE
 
 
 @dataclasses.dataclass
@@ -128,9 +133,9 @@ def check(model, tabs=None):
     return problems
 
 
-def load(path=None, weld=False):
+def load(path=None, mount=False):
     """The checked and adapted model of `path` (see catalog.model_path for
-    the default) as a UserModel. `weld` adds a mocap body "base_target"
+    the default) as a UserModel. `mount` adds a mocap body (MOUNT_BODY)
     welded to the pelvis (the welded PD run). Raises ModelError naming
     every problem of a model that cannot drive the robot."""
     path = os.path.abspath(model_path(path))
@@ -138,10 +143,11 @@ def load(path=None, weld=False):
         stat = os.stat(path)
     except OSError as e:
         raise ModelError(f"cannot read the model {path}: {e.strerror}") from None
-    key = (path, stat.st_mtime_ns, stat.st_size, bool(weld))
+    key = (path, stat.st_mtime_ns, stat.st_size, bool(mount))
     if key not in _CACHE:
-        _CACHE.clear()
-        _CACHE[key] = _load(path, weld)
+        if len(_CACHE) > 8:
+            _CACHE.clear()
+        _CACHE[key] = _load(path, mount)
     loaded = _CACHE[key]
     return dataclasses.replace(loaded, model=copy.copy(loaded.model), report=list(loaded.report))
 
@@ -156,7 +162,7 @@ def _compile(spec, path):
         raise ModelError(f"cannot load the model {path}: {e}") from None
 
 
-def _load(path, weld):
+def _load(path, mount):
     tabs = tables()
     try:
         spec = mujoco.MjSpec.from_file(path)
@@ -181,11 +187,11 @@ def _load(path, weld):
     report += _floor(spec, model, robot)
     imu, line = _imu(spec, model, pelvis)
     report.append(line)
-    if weld:
-        target = spec.worldbody.add_body(name="base_target", mocap=True)
-        spec.add_equality(type=mujoco.mjtEq.mjEQ_WELD, name1=target.name, name2="pelvis",
+    if mount:
+        spec.worldbody.add_body(name=MOUNT_BODY, mocap=True)
+        spec.add_equality(type=mujoco.mjtEq.mjEQ_WELD, name1=MOUNT_BODY, name2="pelvis",
                           objtype=mujoco.mjtObj.mjOBJ_BODY, solref=[0.01, 1.0],
-                          data=np.array([0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1], dtype=float))
+                          data=[0, 0, 0, 0, 0, 0, 1.0, 0, 0, 0, 1.0, 0])
     model = _compile(spec, path)
     lines = _exclude_overlaps(spec, model, tabs)
     if lines:
@@ -373,15 +379,20 @@ def _floor_look(spec, floor):
 
 
 def _imu(spec, model, pelvis):
+    """The IMU site (the pelvis site whose name holds "imu", else one added
+    at the pelvis origin) and its three sensors."""
     sites = [s for s in range(model.nsite) if model.site_bodyid[s] == pelvis and "imu" in model.site(s).name.lower()]
     if sites:
         site = sites[0]
-        imu = Imu(model.site(site).name, model.site_pos[site].copy(), model.site_quat[site].copy())
-        line = f"IMU: the pelvis site {imu.source!r} at {np.round(imu.pos, 4).tolist()} m in the pelvis frame"
+        imu = Imu(model.site(site).name, True, model.site_pos[site].copy(), model.site_quat[site].copy())
+        line = f"IMU: the pelvis site {imu.site!r} at {np.round(imu.pos, 4).tolist()} m in the pelvis frame"
     else:
-        imu = Imu(None, np.zeros(3), np.array([1.0, 0.0, 0.0, 0.0]))
+        imu = Imu(ORIGIN_IMU_SITE, False, np.zeros(3), np.array([1.0, 0.0, 0.0, 0.0]))
+        spec.body("pelvis").add_site(name=ORIGIN_IMU_SITE)
         line = "IMU: no IMU site on the pelvis; the pelvis origin"
-    spec.body("pelvis").add_site(name=IMU_SITE, pos=imu.pos, quat=imu.quat, group=4)
+    for suffix, kind in IMU_SENSORS:
+        spec.add_sensor(name=f"trackscope_imu_{suffix}", type=kind, objtype=mujoco.mjtObj.mjOBJ_SITE,
+                        objname=imu.site)
     return imu, line
 
 

@@ -307,9 +307,11 @@ def check_extras(args):
     plausibility.check_clip's `extra` takes."""
     extras = []
     if getattr(args, "dynamic", False):
+        import functools
+        from ..catalog import model_path
         from ..controllers.wbc import feasibility
         feasibility.register()
-        extras.append(feasibility.dynamic_check)
+        extras.append(functools.partial(feasibility.dynamic_check, model_path=model_path(args.model)))
     return extras
 
 
@@ -319,6 +321,11 @@ def run_check(args, model, tables):
     paths = plausibility.clip_files(args.clips)
     if not paths:
         return error("no .npz clips in " + ", ".join(args.clips))
+    from ..clipfile import clip_model_warning
+    for path in paths:
+        warning = clip_model_warning(path, model, tables)
+        if warning:
+            print(f"{PROG}: warning: {warning}", file=sys.stderr)
     extra = check_extras(args)
     with stage("checking clips"):
         results = [plausibility.check_file(path, model, tables, extra)

@@ -26,6 +26,10 @@ def build_parser():
     sub = parser.add_subparsers(dest="command", required=True, metavar="{inspect,reference}")
     inspect = sub.add_parser("inspect", help="describe a policy file and check its observation size")
     inspect.add_argument("policy", metavar="FILE.onnx", help="the policy file")
+    inspect.add_argument("--model", metavar="FILE.xml",
+                         help="the robot's MJCF model the policy is to run on (default: $TRACKSCOPE_MODEL, "
+                              "else the package's): its anchor body and joint ranges against the policy's "
+                              "anchor and default pose")
     ref = sub.add_parser("reference", help="write the stand-in reference policy")
     ref.add_argument("out", metavar="OUT.onnx", help="where to write it (replaced atomically)")
     ref.add_argument("--joint-order", choices=("clip", "model"), default="clip",
@@ -67,6 +71,24 @@ def describe(policy):
     return lines, problem
 
 
+def model_lines(policy, model):
+    """Lines on the policy against the robot's model, and the problem (None
+    if the model can run it)."""
+    from ..usermodel import fingerprint, model_name
+    lines = [f"  model  {model_name(model)} (kinematic fingerprint {fingerprint(model)}), anchor body "
+             f"{policy.anchor!r} is its body {model.body(policy.anchor).id}"]
+    outside = []
+    for name, q in zip(policy.joint_names, policy.values["default_joint_pos"]):
+        j = model.joint(name).id
+        lo, hi = model.jnt_range[j]
+        if model.jnt_limited[j] and not lo <= q <= hi:
+            outside.append(f"{name} {q:.3f} outside [{lo:.3f}, {hi:.3f}]")
+    if outside:
+        return lines, "the policy's default_joint_pos is outside the model's joint ranges: " + "; ".join(outside)
+    lines.append("  ok    default_joint_pos within the model's joint ranges")
+    return lines, None
+
+
 @command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
@@ -79,12 +101,16 @@ def main(argv=None):
     from ..robot import ClipError, tables
 
     if args.command == "inspect":
+        from ..robot import load_model
         try:
+            model = load_model(args.model)
             policy = PolicyFile(args.policy)
-        except PolicyError as e:
+        except ClipError as e:          # PolicyError among them
             return error(str(e))
         lines, problem = describe(policy)
-        print("\n".join(lines))
+        more, mismatch = model_lines(policy, model)
+        print("\n".join(lines + more))
+        problem = problem or mismatch
         return error(problem) if problem else 0
 
     if args.action_scale is not None and not (args.action_scale > 0 and args.action_scale < float("inf")):

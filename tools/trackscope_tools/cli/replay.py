@@ -38,6 +38,7 @@ when a clip was not followed (a fall, non-finite actions), after all of that.
 
 import argparse
 import os
+import sys
 
 from . import add_debug_option, command, reporter, stage
 
@@ -65,6 +66,10 @@ def build_parser():
                         help="free-base controllers: hold the pelvis with a stiff elastic band to the "
                              "reference base trajectory always, never (default), or for the first SECONDS; "
                              "falls are tested only while no band holds the robot")
+    parser.add_argument("--model", metavar="FILE.xml",
+                        help="the robot's MJCF model, assets relative to it, checked and made drivable as "
+                             "trackscope-clip model FILE.xml shows (default: $TRACKSCOPE_MODEL, else the "
+                             "package's); the simulated robot and the controller's own model both use it")
     parser.add_argument("--out", default="out",
                         help="folder for the video, images, summary and log (default: out)")
     parser.add_argument("--width", type=int, default=640, help="video width in pixels (default: 640)")
@@ -126,6 +131,8 @@ def main(argv=None):
             return error(str(e))
     else:
         controller = CONTROLLERS[name]()
+    from ..catalog import model_path
+    controller.model_path = model_path(args.model)
     return replay(args, controller, gantry, render)
 
 
@@ -144,7 +151,7 @@ def replay(args, controller, gantry, render):
     from motion_env_wbt import Wbt_env
 
     from .. import render as rendering
-    from ..clipfile import clip_path, load_clip
+    from ..clipfile import clip_model_warning, clip_path, load_clip
     from ..report import print_summary, summarize, write_log, write_plot, write_summary
     from ..robot import ClipError, load_model
     from ..simulation import Clip, run_clip
@@ -153,7 +160,10 @@ def replay(args, controller, gantry, render):
     if not names:
         return error(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}; "
                      "write some with: trackscope-clip builtin --root " + args.root)
-    model = load_model(controller.model_path)
+    try:
+        model = load_model(controller.model_path)
+    except ClipError as e:
+        return error(str(e))
     clips = []
     for name in names:
         path = clip_path(args.root, name)
@@ -166,6 +176,9 @@ def replay(args, controller, gantry, render):
             return error(f"clip {name!r}: {e}")
         except (OSError, KeyError, ValueError) as e:
             return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
+        warning = clip_model_warning(clip_path(args.root, name), model)
+        if warning:
+            print(f"{PROG}: warning: {warning}", file=sys.stderr)
     for line in controller.describe():
         print(line)
 

@@ -14,7 +14,7 @@ import mujoco
 
 from ...boundary import MotorCommand
 from ...plausibility import foot_geoms
-from ...robot import FOOT_BODIES, geom_lowest_z
+from ...robot import FOOT_BODIES, geom_lowest_z, sole_corners
 from ...statemodel import StateModel
 from ..base import Controller, gains
 from . import limits as lim
@@ -29,21 +29,6 @@ LANDING_M = 0.005           # a landing foot aims this far below its reference
 # of the state (odometry and encoders), is this close to the floor; a foot
 # on the floor sinks into the soft contact by about a millimetre.
 TOUCH_DOWN_M = 0.001
-
-
-def foot_corners(model, geom):
-    """Local offsets (4, 3) of the sole corners of a foot geom, in its body's
-    frame: the bottom face of a box, else of the geom's bounding box."""
-    half = model.geom_size[geom] if model.geom_type[geom] == mujoco.mjtGeom.mjGEOM_BOX \
-        else model.geom_aabb[geom, 3:]
-    rot = np.zeros(9)
-    mujoco.mju_quat2Mat(rot, model.geom_quat[geom])
-    local = np.array([[sx * half[0], sy * half[1], -half[2]] for sx in (1, -1) for sy in (1, -1)])
-    return model.geom_pos[geom] + local @ rot.reshape(3, 3).T
-
-
-def _largest(model, geoms):
-    return max(geoms, key=lambda g: float(np.prod(model.geom_aabb[g, 3:])))
 
 
 def _lerp(a, k, alpha):
@@ -95,7 +80,7 @@ class WBCController(Controller):
         body_pos, body_quat = arr("body_pos_w"), arr("body_quat_w")
         lin_vel, ang_vel = arr("body_lin_vel_w"), arr("body_ang_vel_w")
         joint_pos, joint_vel = arr("joint_pos")[:, motors.to_motor], arr("joint_vel")[:, motors.to_motor]
-        rows = {model.body(i).name: r for r, i in enumerate(env.target_indices)}
+        rows = {name: r for r, name in enumerate(env.target_names)}
         row = clip.pelvis_row
         qpos = np.tile(model.qpos0, (len(body_pos), 1))
         qpos[:, self.own.base_q:self.own.base_q + 3] = body_pos[:, row]
@@ -125,8 +110,8 @@ class WBCController(Controller):
         self.feet = [model.body(n).id for n in FOOT_BODIES]
         self.foot_rows = [rows[n] for n in FOOT_BODIES]
         self.foot_geoms = foot_geoms(model)
-        soles = [_largest(model, g) for g in self.foot_geoms]
-        self.corners_local = [foot_corners(model, g) for g in soles]
+        self.corners_local = [sole_corners(model, b)[0] for b in self.feet]
+        soles = [g for geoms in self.foot_geoms for g in geoms]
         mu = FRICTION_MARGIN * float(min(model.geom_friction[g, 0] for g in soles))
         w = self.WEIGHTS
         pelvis_id, anchor_id = model.body("pelvis").id, model.body(env.target_names[clip.anchor_row]).id

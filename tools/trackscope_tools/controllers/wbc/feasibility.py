@@ -48,15 +48,18 @@ def judge(summary):
     return feasible, reasons
 
 
-def replay_clip(arrays, name, model=None, controller=None):
+def replay_clip(arrays, name, model=None, controller=None, model_path=None):
     """The replay summary of the clip `arrays` (a clip file's members) under
-    the whole-body controller."""
+    the whole-body controller, on the robot of `model_path` (default: the
+    controller's)."""
     from motion_env_wbt import Wbt_env
     from ...report import clip_summary
     from ...simulation import Clip, run_clip
     from .controller import WBCController
-    model = model or load_model(WBCController.model_path)
     controller = controller or WBCController()
+    if model_path is not None:
+        controller.model_path = model_path
+    model = model or load_model(controller.model_path)
     with tempfile.TemporaryDirectory() as root:
         folder = os.path.join(root, "assets", "motion_npz")
         os.makedirs(folder)
@@ -69,18 +72,18 @@ def replay_clip(arrays, name, model=None, controller=None):
     return clip_summary(record)
 
 
-def dynamic_feasible(clip_path, model=None):
+def dynamic_feasible(clip_path, model=None, model_path=None):
     """Run the whole-body controller on the clip file and say whether it
     follows it: {"dynamic_feasible": bool, "reasons": [...], and the figures
     (fall, anchor and joint RMS, stance-foot slip and which foot, support
     ratio, torque saturation, QP failures)}."""
     from ...clipfile import read_clip
     name = os.path.splitext(os.path.basename(str(clip_path)))[0]
-    return verdict(read_clip(clip_path), name, model)
+    return verdict(read_clip(clip_path), name, model, model_path)
 
 
-def verdict(arrays, name, model=None):
-    summary = replay_clip(arrays, name, model)
+def verdict(arrays, name, model=None, model_path=None):
+    summary = replay_clip(arrays, name, model, model_path=model_path)
     feasible, reasons = judge(summary)
     keep = ("fell", "fall_time_s", "fall_reason", "anchor_pos_rms_m", "joint_rms_rad", "stance_foot_slip_max_m",
             "stance_foot_slip_foot", "support_force_ratio", "torque_saturated_fraction", "qp_failed_steps",
@@ -88,12 +91,12 @@ def verdict(arrays, name, model=None):
     return {"dynamic_feasible": feasible, "reasons": reasons, **{k: summary[k] for k in keep}}
 
 
-def dynamic_check(model, clip, qpos):
+def dynamic_check(model, clip, qpos, model_path=None):
     """`trackscope-clip check --dynamic`'s extra check (plausibility.check_clip's
     `extra`): `dynamic_feasible` as a judged figure, the figures and reasons
     under `dynamic`, and the fall frame as its worst frame. Judged once
     `register()` has put its figure among the check's."""
-    result = verdict(clip, "clip")
+    result = verdict(clip, "clip", model if model_path is not None else None, model_path)
     fps = float(np.asarray(clip["fps"]).ravel()[0])
     worst = [int(round(result["fall_time_s"] * fps))] if result["fell"] else []
     return ({"dynamic_feasible": result.pop("dynamic_feasible"), "dynamic": result},

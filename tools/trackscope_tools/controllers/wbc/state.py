@@ -25,6 +25,7 @@ class State:
 
     def __init__(self, model, data, corners):
         self.model, self.data = model, data
+        self.root = model.body("pelvis").id
         nv = model.nv
         self.M = np.zeros((nv, nv))
         mujoco.mj_fullM(model, data, self.M)
@@ -55,7 +56,7 @@ class State:
         if "com" not in self._jac:
             model, data, nv = self.model, self.data, self.model.nv
             jac = np.zeros((3, nv))
-            mujoco.mj_jacSubtreeCom(model, data, jac, 1)
+            mujoco.mj_jacSubtreeCom(model, data, jac, self.root)
             jdot = np.zeros((3, nv))
             part = np.zeros((3, nv))
             mass = model.body_mass
@@ -63,5 +64,5 @@ class State:
                 if mass[body] > 0:
                     mujoco.mj_jacDot(model, data, part, None, data.xipos[body], body)
                     jdot += mass[body] * part
-            self._jac["com"] = (jac, jdot @ self.qvel / model.body_subtreemass[1])
+            self._jac["com"] = (jac, jdot @ self.qvel / model.body_subtreemass[self.root])
         return self._jac["com"]

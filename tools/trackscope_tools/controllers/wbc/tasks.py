@@ -75,7 +75,7 @@ class ComTask(Task):
 
     def cost(self, state):
         jac, bias = state.com_jacobian()
-        com = state.data.subtree_com[1]
+        com = state.data.subtree_com[state.root]
         acc = self.acc + self.kp * (self.pos - com) + self.kd * (self.vel - jac @ state.qvel)
         return jac, acc - bias, self.weight
 
