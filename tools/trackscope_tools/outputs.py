@@ -15,7 +15,7 @@ place it cannot write to before it starts any work.
 
 import contextlib
 import os
-import tempfile
+import secrets
 
 TEMP_MARK = ".tmp"
 _kept = []          # paths completed since clear_journal(), in order
@@ -38,12 +38,6 @@ def note_kept(path):
     _kept.append(str(path))
 
 
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 class AtomicOutput:
     """One output being written at `tmp`: `commit()` puts it in place,
     `discard()` removes it. For writers that stay open across calls (a video
@@ -54,17 +48,25 @@ class AtomicOutput:
         folder = os.path.dirname(os.path.abspath(self.path))
         os.makedirs(folder, exist_ok=True)
         name = os.path.basename(self.path)
-        fd, self.tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.",
-                                        suffix=TEMP_MARK + os.path.splitext(name)[1])
-        os.close(fd)
         self.done = False
+        while True:
+            # The name is known before the file exists, so an interrupt at any
+            # point of its creation can remove it.
+            self.tmp = os.path.join(folder, f".{name}.{secrets.token_hex(4)}{TEMP_MARK}{os.path.splitext(name)[1]}")
+            try:
+                # Mode 0o666 less the umask: what open() gives the output.
+                os.close(os.open(self.tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+                return
+            except FileExistsError:
+                continue
+            except BaseException:
+                self.discard()
+                raise
 
     def commit(self):
         try:
             with open(self.tmp, "rb+") as f:
                 os.fsync(f.fileno())
-            # mkstemp makes the file private; an output gets the mode open() would give.
-            os.chmod(self.tmp, 0o666 & ~_umask())
             os.replace(self.tmp, self.path)
         except BaseException:
             self.discard()
@@ -91,10 +93,10 @@ def atomic_output(path):
     out = AtomicOutput(path)
     try:
         yield out.tmp
+        out.commit()
     except BaseException:
         out.discard()
         raise
-    out.commit()
 
 
 def is_temp_of(entry, name):
@@ -122,12 +124,14 @@ def _unwritable(folder):
         if not os.path.isdir(probe):
             return f"cannot be created: {probe} is a file"
         doing = f"cannot be created in {probe}"
+    name = os.path.join(probe, f".trackscope-probe.{secrets.token_hex(4)}")
     try:
-        fd, name = tempfile.mkstemp(dir=probe, prefix=".trackscope-probe.")
+        os.close(os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
     except OSError as e:
         return f"{doing}: {e.strerror or e}"
-    os.close(fd)
-    os.unlink(name)
+    finally:
+        if os.path.lexists(name):
+            os.unlink(name)
     return None
 
 

@@ -152,13 +152,16 @@ class VideoSink:
         try:
             import imageio_ffmpeg  # noqa: F401
             self.output = AtomicOutput(path)
-            self.writer = imageio.get_writer(self.output.tmp, fps=fps, codec="libx264",
-                                             quality=7, pixelformat="yuv420p", macro_block_size=8)
-            self.scale = 1
+            options, self.scale = dict(fps=fps, codec="libx264", quality=7, pixelformat="yuv420p",
+                                       macro_block_size=8), 1
         except ImportError:
             self.output = AtomicOutput(os.path.splitext(path)[0] + ".gif")
-            self.writer = imageio.get_writer(self.output.tmp, mode="I", duration=1000 / fps, loop=0)
-            self.scale = 2
+            options, self.scale = dict(mode="I", duration=1000 / fps, loop=0), 2
+        try:
+            self.writer = imageio.get_writer(self.output.tmp, **options)
+        except BaseException:
+            self.output.discard()
+            raise
         self.path = self.output.path
         self.mode = mode
         self.picks = set(np.linspace(0, count - 1, min(sheet, count)).round().astype(int).tolist())

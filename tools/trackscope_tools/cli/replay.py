@@ -40,7 +40,7 @@ import argparse
 import os
 import sys
 
-from . import add_debug_option, command, reporter, stage
+from . import add_debug_option, command, reporter, safe_points, stage
 
 PROG = "trackscope-replay"
 
@@ -214,9 +214,11 @@ def replay(args, controller, gantry, render):
         except RuntimeError as e:
             return error(str(e))
         count = sum(len(range(0, r["ticks"], args.render_every)) for r in records)
-        sink = rendering.VideoSink(os.path.join(args.out, "replay.mp4"), 50.0 / args.render_every,
-                                   controller.name, count, args.sheet) if count else None
+        sink = None
         try:
+            with safe_points():     # no signal between the video's creation and its handle
+                sink = rendering.VideoSink(os.path.join(args.out, "replay.mp4"), 50.0 / args.render_every,
+                                           controller.name, count, args.sheet) if count else None
             with tqdm(total=sum(r["ticks"] for r in records), unit="tick", desc="drawing", leave=False,
                       disable=None) as bar:
                 for clip, record in zip(clips, records):
