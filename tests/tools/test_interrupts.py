@@ -280,3 +280,40 @@ def test_safe_points_take_a_signal_between_ticks(capsys):
     assert ticks == [0, 1]
     assert "looper: interrupted by SIGINT" in capsys.readouterr().err
     assert (signal.getsignal(signal.SIGINT), signal.getsignal(signal.SIGTERM)) == handlers
+
+
+@pytest.mark.parametrize("action, note", [
+    (lambda: None, "sent it to damping"),
+    (lambda: 1 / 0, "sent it to damping FAILED (ZeroDivisionError: division by zero)"),
+])
+def test_an_error_under_on_interrupt_also_acts_first_and_says_so(capsys, action, note):
+    @command("mover")
+    def mover(argv):
+        with on_interrupt(action, "sent it to damping"):
+            raise RuntimeError("the link went away")
+
+    assert mover([]) == 1
+    assert capsys.readouterr().err == (f"mover: error: internal error: RuntimeError: the link went away ({note}); "
+                                       "rerun with --debug for the traceback\n")
+
+
+def test_a_command_that_finishes_after_a_held_signal_still_reports_it(tmp_path, capsys):
+    from trackscope_tools.cli import held, interrupt_pending
+    from trackscope_tools.outputs import atomic_output
+
+    @command("sim")
+    def sim(argv):
+        steps = 0
+        with held():
+            while not interrupt_pending():
+                steps += 1
+                if steps == 3:
+                    os.kill(os.getpid(), signal.SIGTERM)
+                    time.sleep(0.05)
+            with atomic_output(tmp_path / "log.json") as tmp, open(tmp, "w") as f:
+                json.dump({"steps": steps}, f)
+        return 0
+
+    assert sim([]) == 143
+    assert json.loads((tmp_path / "log.json").read_text()) == {"steps": 3}
+    assert capsys.readouterr().err == f"sim: interrupted by SIGTERM while starting; kept {tmp_path / 'log.json'}\n"

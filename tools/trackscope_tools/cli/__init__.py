@@ -34,6 +34,17 @@ says that the action failed, and why). Signals are held while the action runs.
 holds signals inside the block: one only marks the run as interrupted, and
 `checkpoint()` (or the block's end) raises `Interrupted` there, so a tick is
 never cut in the middle. `interrupt_pending()` tells without raising.
+
+    with held():
+        while not interrupt_pending():
+            step()
+        write_outputs()
+
+is for a command that finishes its work after a signal (stops the loop,
+then writes what it has): `held()` never raises, and when `main` returns
+the interrupt is still reported, its line naming the outputs written, with
+status 130 or 143. `stage(what, hint=None)` names what the command is doing
+for that line.
 """
 
 import contextlib
