@@ -141,3 +141,20 @@ def test_a_broken_model_is_refused_by_replay_and_policy(world, argv, tmp_path, c
     err = capsys.readouterr().err
     assert "missing joint 'left_knee_joint'" in err and "Traceback" not in err
     assert not (tmp_path / "out").exists()
+
+
+def test_deploy_in_process_on_the_second_model(world, tmp_path, capsys):
+    from trackscope_tools.cli.deploy import main as deploy_main
+    files, roots = world
+    assert deploy_main(["--transport", "inprocess", "--auto", "--start-in-run", "--root", str(roots["second"]),
+                        "--clips", "stand", "--model", files["second"], "--out", str(tmp_path)]) == 0
+    summary = json.loads((tmp_path / "summary.json").read_text())
+    assert summary["model"] == "second_model.xml" and summary["clips"][0]["joint_rms_rad"] < 0.05
+
+
+def test_the_simulator_refuses_a_broken_model_before_it_starts(tmp_path, capsys):
+    from trackscope_tools.cli.sim import main as sim_main
+    assert sim_main(["--model", usermodels.second_model(tmp_path, "broken"), "--no-render",
+                     "--out", str(tmp_path / "out")]) == 1
+    err = capsys.readouterr().err
+    assert "missing body 'waist_roll_link'" in err and "Traceback" not in err

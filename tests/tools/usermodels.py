@@ -5,7 +5,8 @@ for the tests of --model.
 contacts only through explicit pairs, no IMU site and no fixed-link bodies.
 `maker_model`: a robot file as a robot maker publishes it (motors, a visual
 and a collision mesh on every link, joint friction, IMU sites on pelvis and
-torso, no floor) and a scene file beside it that includes it.
+torso, no floor) and a scene file beside it that includes it. Its meshes
+are the convex hulls of the package model's link shapes, written as OBJ.
 """
 
 import os
@@ -93,30 +94,51 @@ def second_model(folder, variant=None):
     return write_spec(spec, os.path.join(str(folder), f"second_{variant or 'model'}.xml"))
 
 
-BOX_OBJ_FACES = ((1, 3, 4, 2), (5, 6, 8, 7), (1, 2, 6, 5), (3, 7, 8, 4), (1, 5, 7, 3), (2, 4, 8, 6))
+def _sphere_points(n=48):
+    """Roughly even points on the unit sphere (a Fibonacci lattice)."""
+    k = np.arange(n) + 0.5
+    z = 1 - 2 * k / n
+    r = np.sqrt(1 - z * z)
+    phi = np.pi * (1 + 5 ** 0.5) * k
+    return np.column_stack([r * np.cos(phi), r * np.sin(phi), z])
 
 
-def write_box_obj(path, lo, hi):
-    corners = [(x, y, z) for x in (lo[0], hi[0]) for y in (lo[1], hi[1]) for z in (lo[2], hi[2])]
+def _geom_surface(model, g):
+    """Points on a primitive geom's surface, in its body's frame."""
+    size, kind = model.geom_size[g], model.geom_type[g]
+    u = _sphere_points()
+    if kind == mujoco.mjtGeom.mjGEOM_SPHERE:
+        local = size[0] * u
+    elif kind == mujoco.mjtGeom.mjGEOM_CAPSULE:
+        local = size[0] * u + np.sign(u[:, 2:3]) * [0.0, 0.0, size[1]]
+    elif kind == mujoco.mjtGeom.mjGEOM_CYLINDER:
+        angle = np.linspace(0, 2 * np.pi, 16, endpoint=False)
+        ring = np.column_stack([np.cos(angle), np.sin(angle)]) * size[0]
+        local = np.concatenate([np.column_stack([ring, np.full(16, z)]) for z in (-size[1], size[1])])
+    else:
+        local = np.array([[x, y, z] for x in (1, -1) for y in (1, -1) for z in (1, -1)]) * size[:3]
+    rot = np.zeros(9)
+    mujoco.mju_quat2Mat(rot, model.geom_quat[g])
+    return model.geom_pos[g] + local @ rot.reshape(3, 3).T
+
+
+def write_hull_obj(path, points):
+    """The convex hull of `points` as an OBJ file, faces wound outward."""
+    from scipy.spatial import ConvexHull
+    hull = ConvexHull(points)
+    centre = points[hull.vertices].mean(axis=0)
+    index = {v: k + 1 for k, v in enumerate(hull.vertices)}
     with open(path, "w") as f:
-        f.writelines(f"v {x:.6f} {y:.6f} {z:.6f}\n" for x, y, z in corners)
-        for a, b, c, d in BOX_OBJ_FACES:
-            f.write(f"f {a} {b} {c}\nf {a} {c} {d}\n")
+        f.writelines(f"v {x:.6f} {y:.6f} {z:.6f}\n" for x, y, z in points[hull.vertices])
+        for tri in hull.simplices:
+            a, b, c = points[tri]
+            if np.dot(np.cross(b - a, c - a), a - centre) < 0:
+                tri = tri[[0, 2, 1]]
+            f.write("f " + " ".join(str(index[v]) for v in tri) + "\n")
 
 
-def _body_box(model, body):
-    """Bounding box (lo, hi) of a body's geoms in its frame."""
-    points = []
-    for g in range(model.ngeom):
-        if model.geom_bodyid[g] != body:
-            continue
-        rot = np.zeros(9)
-        mujoco.mju_quat2Mat(rot, model.geom_quat[g])
-        signs = np.array([[x, y, z] for x in (1, -1) for y in (1, -1) for z in (1, -1)], dtype=float)
-        local = model.geom_aabb[g, :3] + signs * model.geom_aabb[g, 3:]
-        points.append(model.geom_pos[g] + local @ rot.reshape(3, 3).T)
-    points = np.concatenate(points)
-    return points.min(axis=0), points.max(axis=0)
+def _link_points(model, body):
+    return np.concatenate([_geom_surface(model, g) for g in range(model.ngeom) if model.geom_bodyid[g] == body])
 
 
 def maker_model(folder):
@@ -148,8 +170,7 @@ def maker_model(folder):
         if name in FIXED_LINKS:
             continue
         body = spec.body(name)
-        lo, hi = _body_box(base, b)
-        write_box_obj(os.path.join(folder, "meshes", f"{name}.obj"), lo, hi)
+        write_hull_obj(os.path.join(folder, "meshes", f"{name}.obj"), _link_points(base, b))
         for geom in list(body.geoms):
             spec.delete(geom)
         body.mass = float(base.body_mass[b])

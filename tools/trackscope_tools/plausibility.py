@@ -75,6 +75,11 @@ FIGURES = {
         "cones of the floor points can supply, over the robot's weight", 0.05, 0.15),
 }
 VERDICTS = ("pass", "warn", "fail")
+#: Centre-of-mass height of the package's robot standing with straight legs
+#: (standing_arm): the size the thresholds above are set for. Lengths scale
+#: with a robot's own height over it, speeds with its square root (equal
+#: Froude number), ratios and angles not at all.
+REFERENCE_ARM_M = 0.678
 WORST_FRAMES = 3
 
 
@@ -378,14 +383,31 @@ def standing_arm(model):
     return float(data.subtree_com[model.body("pelvis").id][2] - low)
 
 
-def judge(checks):
-    """(verdict, reasons): the worst level over the figures, and one line
-    per figure past a threshold."""
+def size_scale(model):
+    """How much larger the model's robot is than the package's (two
+    decimals, so that a model of the same size judges exactly alike)."""
+    return round(standing_arm(model) / REFERENCE_ARM_M, 2)
+
+
+def scaled(figure, scale):
+    """The figure with its thresholds for a robot `scale` times the size."""
+    factor = {"m": scale, "m/s": float(np.sqrt(scale))}.get(figure.unit, 1.0)
+    if factor == 1.0:
+        return figure
+    return dataclasses.replace(figure, warn=None if figure.warn is None else figure.warn * factor,
+                               fail=None if figure.fail is None else figure.fail * factor)
+
+
+def judge(checks, scale=1.0):
+    """(verdict, reasons): the worst level over the figures (thresholds for
+    a robot `scale` times the package's size), and one line per figure past
+    a threshold."""
     level, reasons = 0, []
     for key, value in checks.items():
         figure = FIGURES.get(key)
         if figure is None:
             continue
+        figure = scaled(figure, scale)
         k = figure.level(value)
         if k:
             bound = figure.fail if k == 2 else figure.warn
@@ -409,9 +431,10 @@ def check_clip(clip, model, tables=None, name=None, path=None, extra=()):
         c, w = more(model, clip, qpos)
         checks.update(c)
         worst.update(w)
-    verdict, reasons = judge(checks)
+    scale = size_scale(model)
+    verdict, reasons = judge(checks, scale)
     return {"name": name, "path": path, "frames": len(qpos), "seconds": len(qpos) / fps,
-            "verdict": verdict, "checks": checks, "worst_frames": worst, "details": details,
+            "verdict": verdict, "threshold_scale": scale, "checks": checks, "worst_frames": worst, "details": details,
             "reasons": reasons}
 
 

@@ -32,6 +32,7 @@ from .usermodel import ORIGIN_IMU_SITE, load  # noqa: F401
 # makes the pelvis unstable, so stiffness is bounded by that.
 BAND_K_POS, BAND_D_POS = 10000.0, 1200.0     # N/m, N s/m
 BAND_K_ROT, BAND_D_ROT = 1000.0, 40.0        # N m/rad, N m s/rad
+BAND_MASS_KG = 35.0     # the robot mass the band's constants are set for; they scale with the model's
 # Standard deviations at --noise 1: encoder angle and velocity, gyro, accelerometer.
 NOISE = {"q": 5e-4, "dq": 0.02, "gyro": 5e-3, "accel": 0.05}
 
@@ -122,6 +123,8 @@ class SimRobot:
                        "accel": slice(adr[2], adr[2] + 3)}
         self.floor = floor_height(self.model)[1]
         self.band = None        # BaseTarget the band pulls toward, or None
+        # the band holds a heavier robot as firmly (two decimals: the package's robot gets 1)
+        self.band_scale = round(float(self.model.body_subtreemass[self.pelvis]) / BAND_MASS_KG, 2)
         self.reset()
 
     def reset(self, qpos=None, qvel=None):
@@ -211,9 +214,10 @@ class SimRobot:
         rot_err = (ref_rot * rot.inv()).as_rotvec()
         bv = self.base_v
         ang_vel = rot.apply(data.qvel[bv + 3:bv + 6])
-        data.xfrc_applied[body, :3] = BAND_K_POS * (target.pos - data.xpos[body]) \
-            + BAND_D_POS * (target.lin_vel - data.qvel[bv:bv + 3])
-        data.xfrc_applied[body, 3:] = BAND_K_ROT * rot_err + BAND_D_ROT * (target.ang_vel - ang_vel)
+        k = self.band_scale
+        data.xfrc_applied[body, :3] = k * (BAND_K_POS * (target.pos - data.xpos[body])
+                                           + BAND_D_POS * (target.lin_vel - data.qvel[bv:bv + 3]))
+        data.xfrc_applied[body, 3:] = k * (BAND_K_ROT * rot_err + BAND_D_ROT * (target.ang_vel - ang_vel))
 
     def floor_force(self):
         """Vertical floor reaction on the robot (N) from the contacts and

@@ -187,6 +187,9 @@ def _load(path, mount):
     report += _floor(spec, model, robot)
     imu, line = _imu(spec, model, pelvis)
     report.append(line)
+    # offscreen rendering at the replay's and the sheet's sizes
+    spec.visual.global_.offwidth = max(spec.visual.global_.offwidth, 1280)
+    spec.visual.global_.offheight = max(spec.visual.global_.offheight, 720)
     if mount:
         spec.worldbody.add_body(name=MOUNT_BODY, mocap=True)
         spec.add_equality(type=mujoco.mjtEq.mjEQ_WELD, name1=MOUNT_BODY, name2="pelvis",

@@ -330,6 +330,11 @@ def run_check(args, model, tables):
     with stage("checking clips"):
         results = [plausibility.check_file(path, model, tables, extra)
                    for path in tqdm(paths, desc="check", unit="clip", disable=None)]
+    scale = plausibility.size_scale(model)
+    if scale != 1.0:
+        print(f"thresholds in metres scaled x{scale:g} (speeds x{scale ** 0.5:.2f}) to the robot's size: its "
+              f"centre of mass stands {plausibility.standing_arm(model):.3f} m high, the package's robot's "
+              f"{plausibility.REFERENCE_ARM_M:.3f} m")
     print("\n".join(plausibility.format_table(results)))
     for r in results:
         for reason in r["reasons"] + r["checks"].get("dynamic", {}).get("reasons", []):

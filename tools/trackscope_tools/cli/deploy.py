@@ -61,6 +61,10 @@ def build_parser():
                         help="what runs: wbc, the whole-body controller (default; needs odometry), or pd, "
                              "joint PD on the reference (for a welded or hanging robot)")
     parser.add_argument("--policy", metavar="FILE.onnx", help="run this ONNX tracking policy instead")
+    parser.add_argument("--model", metavar="FILE.xml",
+                        help="the robot's MJCF model, assets relative to it, checked and made drivable as "
+                             "trackscope-clip model FILE.xml shows (default: $TRACKSCOPE_MODEL, else the "
+                             "package's)")
     parser.add_argument("--out", default="out/deploy", help="folder for summary, log and plot (default: out/deploy)")
     parser.add_argument("--auto", action="store_true",
                         help="step through the states by itself: passive, damping, stand, run, damping; exit "
@@ -147,16 +151,25 @@ def main(argv=None):
                       else CONTROLLERS[args.controller or "wbc"]())
     except ClipError as e:
         return error(str(e))
+    from ..catalog import model_path
+    from ..clipfile import clip_model_warning, clip_path
+    controller.model_path = model_path(args.model)
     names = args.clips or clip_names(args.root)
     if not names:
         return error(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}", 2)
-    model = load_model(controller.model_path)
+    try:
+        model = load_model(controller.model_path)
+    except ClipError as e:
+        return error(str(e))
     clips = []
     for name in names:
         try:
             clips.append(Clip(Wbt_env(args.root, file=name), model))
         except (OSError, KeyError, ValueError, ClipError) as e:
             return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
+        warning = clip_model_warning(clip_path(args.root, name), model)
+        if warning:
+            print(f"{PROG}: warning: {warning}", file=sys.stderr)
     if args.transport == "inprocess":
         from ..simrobot import SimRobot
         from ..simulation import start_pose

@@ -48,6 +48,10 @@ STAND_HOLD_S = 1.0
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--model", metavar="FILE.xml",
+                        help="the robot's MJCF model, assets relative to it, checked and made drivable as "
+                             "trackscope-clip model FILE.xml shows (default: $TRACKSCOPE_MODEL, else the "
+                             "package's)")
     parser.add_argument("--sim-dt", type=float, default=0.002, help="physics step and state period, s "
                                                                     "(default: 0.002)")
     parser.add_argument("--gantry", default="auto", metavar="auto|always|off|SECONDS",
@@ -136,18 +140,26 @@ def main(argv=None):
     from motion_env_wbt import Wbt_env
 
     from ..boundary import Remote
-    from ..robot import MODEL_PATH, ClipError, default_qpos, load_model, tables
+    from ..catalog import model_path
+    from ..clipfile import clip_model_warning, clip_path
+    from ..robot import ClipError, default_qpos, load_model, tables
     from ..simrobot import BaseTarget, SimRobot
     from ..simulation import Clip, start_pose
-    from ..wire import dds
 
-    robot = SimRobot(MODEL_PATH, options, clock=time.monotonic)
+    try:
+        robot = SimRobot(model_path(args.model), options, clock=time.monotonic)
+    except ClipError as e:
+        return error(str(e))
+    from ..wire import dds
     robot.model.opt.timestep = args.sim_dt
     if args.clips:
         try:
-            start_pose(Clip(Wbt_env(args.root, file=args.clips[0]), load_model()), robot, 0.0)
+            start_pose(Clip(Wbt_env(args.root, file=args.clips[0]), load_model(args.model)), robot, 0.0)
         except (OSError, KeyError, ValueError, ClipError) as e:
             return error(f"clip {args.clips[0]!r} under {args.root}: {type(e).__name__}: {e}")
+        warning = clip_model_warning(clip_path(args.root, args.clips[0]), robot.model)
+        if warning:
+            print(f"{PROG}: warning: {warning}", file=sys.stderr)
     else:
         robot.reset(default_qpos(robot.model))
     names = list(tables().orig_names_joint)
