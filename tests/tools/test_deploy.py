@@ -2,6 +2,13 @@
 motors and sensors, the torso from the IMU, the in-process deployment
 against the replay, and faults going to damping."""
 
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from scipy.spatial.transform import Rotation
@@ -158,3 +165,83 @@ def test_the_state_machine_by_remote_buttons(root):
     assert run.serve() == "done", run.faults
     assert [t["to"] for t in run.transitions] == ["passive", "damping", "stand", "run", "damping"]
     assert run.transitions[-1]["why"] == "stop"
+
+
+# A domain of this test run's own on loopback, apart from other runs on the machine.
+NET = ["--domain", str(random.Random(os.getpid()).randrange(2, 230)), "--interface", "lo"]
+
+
+def _cli(module, *args):
+    return [sys.executable, "-c", f"import sys; from trackscope_tools.cli.{module} import main; "
+            "sys.exit(main(sys.argv[1:]))", *NET, *args]
+
+
+@pytest.fixture
+def sim_process(root, tmp_path):
+    pytest.importorskip("cyclonedds")
+    procs = []
+
+    def start(*extra):
+        proc = subprocess.Popen(_cli("sim", "--lockstep", "--sim-dt", "0.005", "--root", root, "--clips",
+                                     "step_in_place", "--gantry", "off", "--no-render", "--out",
+                                     str(tmp_path / "sim"), *extra),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        procs.append(proc)
+        for line in proc.stdout:            # up once it says where it is
+            if "the robot on" in line:
+                break
+        return proc
+    yield start
+    for proc in procs:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+            try:
+                proc.wait(30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+
+
+def test_dds_lockstep_gives_the_replays_figures_and_a_second_controller_is_refused(root, tmp_path, sim_process):
+    sim = sim_process()
+    out = tmp_path / "deploy"
+    done = subprocess.run(_cli("deploy", "--root", root, "--clips", "step_in_place", "--start-in-run", "--auto",
+                               "--lockstep", "--watchdog-ms", "2000", "--out", str(out)),
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["transport"] == "dds" and summary["crc_errors"] == 0 and not summary["faults"]
+    replayed = clip_summary(simulation.run_clip(clip(root), robot.load_model(), WBCController()))
+    for key in FIGURES:
+        assert summary["clips"][0][key] == pytest.approx(replayed[key], abs=1e-6), key
+    # the simulator still runs: a second deploy while a first one writes commands is refused
+    first = subprocess.Popen(_cli("deploy", "--root", root, "--clips", "step_in_place", "--out",
+                                  str(tmp_path / "first")), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             text=True, env={**os.environ, "PYTHONUNBUFFERED": "1"})
+    try:
+        for line in first.stdout:           # writing commands once it is passive
+            if "-> passive" in line:
+                break
+        second = subprocess.run(_cli("deploy", "--root", root, "--clips", "step_in_place", "--out",
+                                     str(tmp_path / "second")), capture_output=True, text=True, timeout=60)
+        assert second.returncode == 2 and "another controller" in second.stderr
+        assert len(second.stderr.strip().splitlines()) == 1
+    finally:
+        first.send_signal(signal.SIGINT)
+        first.wait(30)
+    sim.send_signal(signal.SIGINT)
+    assert sim.wait(30) == 0
+
+
+def test_the_simulator_killed_mid_run_is_a_watchdog_fault(root, tmp_path, sim_process):
+    sim = sim_process("--gantry", "always")         # damping would let it fall: a tilt fault first
+    out = tmp_path / "deploy"
+    deploy_proc = subprocess.Popen(_cli("deploy", "--root", root, "--clips", "step_in_place", "--auto",
+                                        "--lockstep", "--watchdog-ms", "300", "--out", str(out)),
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    import time
+    time.sleep(6)
+    sim.kill()
+    assert deploy_proc.wait(60) == 3, deploy_proc.stdout.read()
+    summary = json.loads((out / "summary.json").read_text())
+    assert [f["reason"] for f in summary["faults"]] == ["watchdog"]
+    assert summary["transitions"][-1]["to"] == "damping"

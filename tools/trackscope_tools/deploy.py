@@ -314,14 +314,23 @@ class Deployment:
     # -- the loop ---------------------------------------------------------
     def serve(self, first_timeout=5.0, stop=lambda: False):
         """Answer states until the deployment is over; returns the reason it
-        ended ("done", "fault", "stopped", "no state")."""
+        ended ("done", "fault", "stopped", "no state"). `stop()` is asked
+        once per state or wait: true sends the robot to damping, holds it
+        FAULT_HOLD_S and ends."""
         timeout = first_timeout
-        command = None
+        command = stopped_at = None
         self.last_tick = None
         while True:
+            if stopped_at is None and stop():
+                self.request("stop")
+                stopped_at = time.monotonic()
+            if stopped_at is not None and time.monotonic() - stopped_at > 2 * FAULT_HOLD_S:
+                return "stopped"                 # the robot's clock stood still or no state came
             state = self.link.wait_state(timeout)
             if state is None:
                 if self.mode == "wait":
+                    if stopped_at is not None:
+                        return "stopped"
                     return "no state"
                 if not any(f.reason == "watchdog" for f in self.faults[-1:]):
                     self.fault(self.state_time, "watchdog", f"no state for {1000 * self.watchdog_s:.0f} ms")
@@ -330,18 +339,16 @@ class Deployment:
                 self.link.send(command)
                 if self.auto:
                     return "fault"
-                timeout = 1.0
+                timeout = 0.1
                 continue
             timeout = self.watchdog_s
             if state.tick == self.last_tick and command is not None:
                 self.link.send(command)          # a state sent again: the same answer
                 continue
             self.last_tick = state.tick
-            if stop():
-                self.request("stop")
             command = self.on_state(state)
             if command is None:
-                return "fault" if self.faults else "done"
+                return "fault" if self.faults else ("stopped" if stopped_at is not None else "done")
             start = time.perf_counter()
             self.link.send(command)
             self.stats["command_write_ms"].append(1000 * (time.perf_counter() - start))

@@ -44,7 +44,7 @@ import os
 import select
 import sys
 
-from . import reporter
+from . import add_debug_option, command, interrupt_pending, on_interrupt, reporter, safe_points
 
 PROG = "trackscope-deploy"
 error = reporter(PROG)
@@ -82,6 +82,7 @@ def build_parser():
                         help="echo each state's tick in the command (reserve[0]) for trackscope-sim --lockstep")
     parser.add_argument("--watchdog-ms", type=float, default=10.0,
                         help="no state for this long is a fault (default: 10)")
+    add_debug_option(parser)
     return parser
 
 
@@ -131,6 +132,7 @@ class FirstAgain:
         return getattr(self.link, name)
 
 
+@command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
     if args.policy and args.controller:
@@ -201,29 +203,30 @@ def main(argv=None):
     deployment = Deployment(link, clips, controller, auto=args.auto, start_in_run=args.start_in_run,
                             watchdog_s=args.watchdog_ms / 1000.0, lockstep=args.lockstep)
     keys = Keys()
-    stopping = []
 
     def stop():
+        # Ctrl-C or SIGTERM is a stop: damping for a second, the outputs, then the interrupt's line
         mode = keys.poll()
-        if mode == "stop" or stopping:
+        if mode == "stop" or interrupt_pending():
             return True
         if mode:
             deployment.request(mode)
         return False
+
+    def damp():
+        from ..boundary import MotorCommand
+        link.send(MotorCommand.damping(deployment.kd))
     try:
-        try:
+        with safe_points(), on_interrupt(damp, "the robot was sent to damping"):
             ended = deployment.serve(stop=stop)
-        except KeyboardInterrupt:
-            stopping.append(True)
-            ended = deployment.serve(first_timeout=0.1, stop=stop) if deployment.mode != "wait" else "stopped"
+            if ended == "no state":
+                return error(getattr(link, "no_state_message", "no robot state within 5 s"))
+            return write_outputs(args, controller, deployment, ended)
     finally:
         keys.close()
         close = getattr(link, "close", None)
         if close:
             close()
-    if ended == "no state":
-        return error(getattr(link, "no_state_message", "no robot state within 5 s"))
-    return write_outputs(args, controller, deployment, ended)
 
 
 def write_outputs(args, controller, deployment, ended):

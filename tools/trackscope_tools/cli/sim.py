@@ -36,7 +36,7 @@ import time
 
 import numpy as np
 
-from . import reporter
+from . import add_debug_option, command, reporter
 
 PROG = "trackscope-sim"
 error = reporter(PROG)
@@ -72,6 +72,7 @@ def build_parser():
     parser.add_argument("--seconds", type=float, help="stop by itself after this many simulated seconds")
     parser.add_argument("--out", default="out/sim", help="folder for log, video and summary (default: out/sim)")
     parser.add_argument("--no-render", action="store_true", help="no video")
+    add_debug_option(parser)
     return parser
 
 
@@ -123,6 +124,7 @@ class Gantry:
         return True
 
 
+@command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
     if not (np.isfinite(args.sim_dt) and 0.0002 <= args.sim_dt <= 0.02):
@@ -176,6 +178,8 @@ def main(argv=None):
     print(f"{PROG}: the robot on {link.where}, state every {args.sim_dt * 1000:g} ms"
           + (" in lockstep" if args.lockstep else ""), flush=True)
 
+    # SIGINT and SIGTERM are how the simulated robot is stopped: the loop
+    # ends, the outputs are written and the status is 0
     stop = []
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *a: stop.append(True))
