@@ -142,3 +142,24 @@ def test_written_clip_is_readable_by_others(tmp_path):
         os.umask(umask)
     assert os.stat(path).st_mode & 0o777 == 0o644          # not mkstemp's private 0600
     assert [p.name for p in tmp_path.iterdir()] == ["c.npz"]
+
+
+@pytest.mark.parametrize("case", ["smooth", "random", "sign flips", "still"])
+def test_angular_velocity_differences_equal_scipys_rotation_vectors(case):
+    from trackscope_tools.clipfile import finite_difference_ang_vel
+    rng = np.random.default_rng(3)
+    if case == "smooth":
+        quat = Rotation.from_rotvec(np.cumsum(rng.normal(scale=0.02, size=(60 * 4, 3)), axis=0)).as_quat()
+        quat = quat[:, [3, 0, 1, 2]].reshape(60, 4, 4)
+    elif case == "still":
+        quat = np.tile([1.0, 0.0, 0.0, 0.0], (5, 4, 1))
+    else:
+        quat = rng.normal(size=(40, 4, 4))
+        if case == "sign flips":
+            quat[1::2] *= -1
+    n, dt = quat.shape[0], 0.02
+    a, b = np.maximum(np.arange(n) - 1, 0), np.minimum(np.arange(n) + 1, n - 1)
+    xyzw = quat[..., [1, 2, 3, 0]]
+    steps = (Rotation.from_quat(xyzw[b].reshape(-1, 4)) * Rotation.from_quat(xyzw[a].reshape(-1, 4)).inv())
+    expect = steps.as_rotvec().reshape(n, -1, 3) / ((b - a) * dt)[:, None, None]
+    np.testing.assert_allclose(finite_difference_ang_vel(quat, dt), expect, rtol=0, atol=1e-10)

@@ -21,6 +21,9 @@ BUILTIN = ("stand", "squat_turn", "step_in_place")
 
 HEADERLESS_FPS = 30.0
 
+# Motion file extensions and the reader each selects.
+EXTENSIONS = {".csv": "csv", ".npy": "npy", ".pkl": "pickle", ".pickle": "pickle"}
+
 
 @dataclasses.dataclass(frozen=True)
 class Layout:

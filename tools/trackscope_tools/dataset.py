@@ -11,7 +11,7 @@ import signal
 import sys
 import time
 
-from .readers import EXTENSIONS
+from .catalog import EXTENSIONS
 
 MOTION_EXTENSIONS = tuple(EXTENSIONS)
 GLOB_CHARS = "*?["
@@ -223,15 +223,39 @@ def _worker_task(work, source, path, options):
         _WORKER["busy"] = False
 
 
-def run_tasks(tasks, jobs, options, on_result, work=convert_task):
-    """Convert (source, clip path) pairs over `jobs` spawned worker processes
-    (each loads the model once).
+# What the conversion workers import: loaded once by the fork server.
+CONVERT_MODULES = ("trackscope_tools.dataset", "trackscope_tools.readers", "trackscope_tools.recording",
+                   "trackscope_tools.clipfile")
+
+
+def worker_context(preload=()):
+    """Where the platform has one, a fork server that imports `preload` once,
+    so that every worker forked from it starts with them loaded; else spawn
+    (each worker starts an interpreter and imports what it needs)."""
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    ctx = multiprocessing.get_context("forkserver")
+    ctx.set_forkserver_preload(list(preload))
+    return ctx
+
+
+def died_converting(source, path):
+    return Result(source, path, "failed: the worker process died converting it (killed or crashed)",
+                  failed=True)
+
+
+def run_tasks(tasks, jobs, options, on_result, work=convert_task, preload=CONVERT_MODULES,
+              died=died_converting):
+    """Run `work(source, path, options)` for (source, path) pairs over `jobs`
+    worker processes and hand each result to `on_result`; a result whose
+    `fatal` is true stops the run with DatasetError (its `verdict`).
+    `preload`: the modules the fork server imports for the workers.
 
     A worker that dies (killed, or crashed in native code) breaks its pool:
-    the files left unfinished are then converted one at a time, so the file
-    that kills a worker again is the one reported, and the rest go on.
-    `work(source, path, options)` -> Result runs in the workers."""
-    ctx = multiprocessing.get_context("spawn")
+    the files left unfinished are then run one at a time, so the file that
+    kills a worker again is the one reported (`died(source, path)` is its
+    result), and the rest go on."""
+    ctx = worker_context(preload)
     queue, solo = list(tasks), []
     while queue or solo:
         if solo:
@@ -244,7 +268,7 @@ def run_tasks(tasks, jobs, options, on_result, work=convert_task):
             pending = dict(zip(futures, batch))
             waiting = cf.as_completed(futures) if width > 1 else futures
             try:
-                waited = _collect(waiting, pending, futures, width, on_result)
+                waited = _collect(waiting, pending, futures, width, on_result, died)
             except BaseException:       # Ctrl-C, a fatal result: nothing more starts
                 pool.shutdown(wait=True, cancel_futures=True)
                 for future in futures:  # clips finished while the pool wound down are complete
@@ -256,7 +280,7 @@ def run_tasks(tasks, jobs, options, on_result, work=convert_task):
                 queue, solo = (waited, solo) if width == 1 else (queue, waited)
 
 
-def _collect(waiting, pending, futures, width, on_result):
+def _collect(waiting, pending, futures, width, on_result, died):
     """Hand on the results of one pool; after it broke, the files still to
     convert (None when all are done)."""
     for future in waiting:
@@ -264,12 +288,10 @@ def _collect(waiting, pending, futures, width, on_result):
             result = future.result()
         except cf.process.BrokenProcessPool:
             if width == 1:      # one worker, files in order: this one killed it
-                src, path = pending.pop(future)
-                on_result(Result(src, path, "failed: the worker process died converting it "
-                                            "(killed or crashed)", failed=True))
+                on_result(died(*pending.pop(future)))
             return [pending[f] for f in futures if f in pending]
         del pending[future]
-        if result.fatal:
+        if getattr(result, "fatal", False):
             raise DatasetError(result.verdict)
         on_result(result)
     return None

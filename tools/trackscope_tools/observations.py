@@ -19,6 +19,7 @@ from typing import Callable
 
 import numpy as np
 
+import trackscope  # noqa: F401  (registers motion_env_wbt and math_transfrom)
 from math_transfrom import matrix_from_quat, quat_apply, quat_inv, subtract_frame_transforms
 
 from .robot import ClipError

@@ -10,7 +10,7 @@ import pickle
 
 import numpy as np
 
-from .catalog import HEADERLESS_FPS, LAYOUTS, Layout  # noqa: F401
+from .catalog import EXTENSIONS, HEADERLESS_FPS, LAYOUTS, Layout  # noqa: F401
 from .motion import Motion
 from .robot import ClipError, tables
 
@@ -19,9 +19,6 @@ BASE_COLUMNS = ("base_x", "base_y", "base_z",
 HEADERLESS_WIDTH = 36           # base position 3, base quaternion 4, 29 joints
 PICKLE_KEYS = ("fps", "root_pos", "root_rot", "dof_pos")
 QUAT_LAYOUTS = ("wxyz", "xyzw")
-
-
-EXTENSIONS = {".csv": "csv", ".npy": "npy", ".pkl": "pickle", ".pickle": "pickle"}
 
 
 def detect_layout(path):

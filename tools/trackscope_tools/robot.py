@@ -1,17 +1,18 @@
 """The robot: its MJCF model (shipped in this package) and the tables of
-`motion_env_wbt`, read from a real environment so that no second table is
-typed by hand."""
+`motion_env_wbt` (joint and body names, index maps, gains, limits,
+defaults), kept as plain data in `robot_tables` so that commands which never
+call the extension do not import it (and PyTorch with it)."""
 
 import functools
 import os
 import tempfile
+import types
 
 import numpy as np
 
 import mujoco
-import trackscope  # noqa: F401  (registers motion_env_wbt)
-from motion_env_wbt import Wbt_env_sim
 
+from . import robot_tables
 from .catalog import MODEL_DIR, MODEL_PATH, TRACKING_MODEL_PATH  # noqa: F401
 CLIP_FPS = 50
 MEMBERS = ("fps", "joint_pos", "joint_vel", "body_pos_w", "body_quat_w",
@@ -32,13 +33,25 @@ def placeholder_clip(frames=1):
             "body_ang_vel_w": np.zeros((frames, 30, 3))}
 
 
+TABLE_NAMES = tuple(n for n in vars(robot_tables) if not n.startswith("_") and n != "np")
+
+
 @functools.lru_cache(maxsize=1)
 def tables():
-    """The robot's tables as the environment itself holds them.
+    """The robot's tables, with the attribute names, values and types of a
+    `Wbt_env`'s (`robot_tables`). Shared: read-only arrays."""
+    tabs = types.SimpleNamespace(**{n: getattr(robot_tables, n) for n in TABLE_NAMES})
+    for value in vars(tabs).values():
+        if isinstance(value, np.ndarray):
+            value.setflags(write=False)
+    return tabs
 
-    Wbt_env_sim loads a clip on construction, so it gets a one-frame
-    placeholder; only its tables are used. Shared: do not modify.
-    """
+
+def environment_tables():
+    """The tables as a real environment holds them: a Wbt_env_sim on a
+    one-frame placeholder clip (it loads a clip on construction)."""
+    import trackscope  # noqa: F401  (registers motion_env_wbt)
+    from motion_env_wbt import Wbt_env_sim
     with tempfile.TemporaryDirectory() as tmp:
         folder = os.path.join(tmp, "assets", "motion_npz")
         os.makedirs(folder)

@@ -148,6 +148,7 @@ def clip_names(root):
 def replay(args, controller, gantry, render):
     from tqdm import tqdm
 
+    import trackscope  # noqa: F401  (registers motion_env_wbt and math_transfrom)
     from motion_env_wbt import Wbt_env
 
     from .. import render as rendering

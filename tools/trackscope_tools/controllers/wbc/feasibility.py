@@ -52,6 +52,7 @@ def replay_clip(arrays, name, model=None, controller=None, model_path=None):
     """The replay summary of the clip `arrays` (a clip file's members) under
     the whole-body controller, on the robot of `model_path` (default: the
     controller's)."""
+    import trackscope  # noqa: F401  (registers motion_env_wbt and math_transfrom)
     from motion_env_wbt import Wbt_env
     from ...report import clip_summary
     from ...simulation import Clip, run_clip
