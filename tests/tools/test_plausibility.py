@@ -172,3 +172,18 @@ SQUARE = [[0, 0], [1, 0], [1, 1], [0, 1], [0.5, 0.5], [1, 0.5]]     # with inner
 ])
 def test_support_margin(points, c, margin):
     assert plausibility.support_margin(np.array(points, float), np.array(c, float)) == pytest.approx(margin)
+
+
+def test_check_over_workers_prints_what_one_process_prints(model, tables, tmp_path, capsys):
+    folder = tmp_path / "clips"
+    for k in range(3):
+        write_clip(folder / f"stand{k}.npz", clip_of(model, tables, still(model, tables)))
+    write_clip(folder / "bad_floor.npz", clip_of(model, tables, defective(model, tables)))
+    (folder / "broken.npz").write_bytes(b"not a clip")
+    outputs = {}
+    for jobs in (1, 2, 3):
+        assert clip_main(["check", str(folder), "--jobs", str(jobs), "--plot", str(tmp_path / "p.png")]) == 1
+        outputs[jobs] = capsys.readouterr().out
+    assert outputs[1] == outputs[2] == outputs[3]
+    assert "3 pass, 0 warn, 2 fail" in outputs[1]
+    assert clip_main(["check", str(folder), "--jobs", "0"]) == 2

@@ -63,3 +63,17 @@ def test_convert_and_check_do_not_import_the_extension(tmp_path):
                           str(tmp_path / "data")], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines()[-1] == "[0, 0, 0] []"
+
+
+EVERY_MODULE = textwrap.dedent("""
+    import importlib, pkgutil, trackscope_tools
+    for info in pkgutil.walk_packages(trackscope_tools.__path__, "trackscope_tools."):
+        importlib.import_module(info.name)
+    print("ok")
+""")
+
+
+def test_every_module_imports_in_a_fresh_interpreter():
+    # Each module that uses the extension's modules imports trackscope itself.
+    out = subprocess.run([sys.executable, "-c", EVERY_MODULE], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr

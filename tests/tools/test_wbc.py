@@ -133,6 +133,24 @@ def test_check_dynamic_adds_the_verdict(model, still, tmp_path, monkeypatch):
     assert record["checks"]["dynamic_feasible"] is True and record["verdict"] == "pass"
 
 
+def test_check_dynamic_over_workers_gives_the_verdicts_of_one_process(model, tmp_path, monkeypatch):
+    monkeypatch.setitem(plausibility.FIGURES, "dynamic_feasible", feasibility.FIGURE)
+    qpos = np.tile(robot.default_qpos(model), (50, 1))
+    falls = qpos.copy()
+    falls[:, 2] += np.linspace(0.0, 0.5, 50)                    # the pelvis rises off the feet
+    for name, rows in (("still_a", qpos), ("still_b", qpos), ("rise", falls)):
+        write_clip(tmp_path / "clips" / f"{name}.npz", record_clip(model, Motion.from_qpos(rows)))
+    verdicts = {}
+    for jobs in (1, 2):
+        out = tmp_path / f"check{jobs}.json"
+        clip_main(["check", "--dynamic", "--jobs", str(jobs), str(tmp_path / "clips"), "--json", str(out)])
+        report = json.loads(out.read_text())
+        assert "dynamic_feasible" in report["thresholds"]
+        verdicts[jobs] = {c["name"]: (c["verdict"], c["checks"].get("dynamic_feasible")) for c in report["clips"]}
+    assert verdicts[1] == verdicts[2]
+    assert verdicts[1]["still_a"] == ("pass", True) and verdicts[1]["rise"][1] is False
+
+
 def test_step_in_place_stands_on_one_foot_over_it(model):
     qpos = builtin_motion("step_in_place", model).qpos()
     stance = contact_schedule(model, qpos)

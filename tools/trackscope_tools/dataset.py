@@ -239,6 +239,15 @@ def worker_context(preload=()):
     return ctx
 
 
+def start_workers(preload=()):
+    """Start the fork server now (where the platform has one), so that it
+    loads `preload` while this process does its own start-up."""
+    ctx = worker_context(preload)
+    if ctx.get_start_method() == "forkserver":
+        from multiprocessing import forkserver
+        forkserver.ensure_running()
+
+
 def died_converting(source, path):
     return Result(source, path, "failed: the worker process died converting it (killed or crashed)",
                   failed=True)

@@ -75,12 +75,19 @@ FIGURES = {
         "cones of the floor points can supply, over the robot's weight", 0.05, 0.15),
 }
 VERDICTS = ("pass", "warn", "fail")
+WORST_FRAMES = 3
+
 #: Centre-of-mass height of the package's robot standing with straight legs
 #: (standing_arm): the size the thresholds above are set for. Lengths scale
 #: with a robot's own height over it, speeds with its square root (equal
 #: Froude number), ratios and angles not at all.
 REFERENCE_ARM_M = 0.678
-WORST_FRAMES = 3
+
+# The figure of --dynamic's check (controllers.wbc.feasibility, whose limits
+# it names), joined to FIGURES only when that check runs.
+DYNAMIC_FEASIBLE = Figure(
+    "", "1 when the whole-body controller follows the clip on a free base without falling, within "
+    "2 cm anchor RMS, 0.05 rad joint RMS, 5 mm stance-foot slip and 0.9-1.1 support", None, 0.5, True)
 
 
 def foot_geoms(model):
@@ -478,8 +485,84 @@ def check_file(path, model, tables=None, extra=()):
             return check_clip(clip, model, tables, name=name, path=str(path), extra=extra)
         except Exception as e:  # one bad clip must not stop a dataset
             problem = f"cannot check the clip: {type(e).__name__}: {e}"
+    return failed_record(path, problem)
+
+
+def failed_record(path, problem):
+    """The record of a clip that could not be checked."""
+    name = os.path.splitext(os.path.basename(str(path)))[0]
     return {"name": name, "path": str(path), "frames": 0, "seconds": 0.0, "verdict": "fail",
             "checks": {}, "worst_frames": {}, "details": {}, "reasons": [problem]}
+
+
+def extra_checks(model_path, dynamic=False, here=True):
+    """The further checks the options ask for, as check_clip's `extra`
+    (--dynamic: the whole-body controller's dynamic_feasible on the robot of
+    `model_path`, whose figure joins FIGURES here). `here=False`: only the
+    figures, for a process that leaves the checks to its workers (and so
+    never imports the controller and the extension)."""
+    if not dynamic:
+        return []
+    FIGURES.setdefault("dynamic_feasible", DYNAMIC_FEASIBLE)
+    if not here:
+        return []
+    import functools
+    from .controllers.wbc import feasibility
+    return [functools.partial(feasibility.dynamic_check, model_path=model_path)]
+
+
+# What the check's worker processes import (loaded once by the fork server).
+CHECK_MODULES = ("trackscope_tools.plausibility", "trackscope_tools.clipfile")
+DYNAMIC_MODULES = ("trackscope", "trackscope_tools.controllers.wbc.feasibility")
+
+
+def worker_modules(dynamic=False):
+    return CHECK_MODULES + (DYNAMIC_MODULES if dynamic else ())
+
+
+_WORKER = {}
+
+
+def check_task(path, _, options):
+    """One clip file in a worker process: check_file's record, never an
+    exception. `options`: (model path, dynamic), as extra_checks takes them."""
+    try:
+        if options not in _WORKER:
+            from .robot import load_model
+            _WORKER[options] = load_model(options[0]), extra_checks(*options)
+        model, extra = _WORKER[options]
+    except Exception as e:  # reported per clip, as check_file reports
+        return failed_record(path, f"cannot check the clip: {type(e).__name__}: {e}")
+    return check_file(path, model, robot_tables(), extra)
+
+
+def check_files(paths, model, tables=None, extra=(), jobs=1, options=(None, False), on_result=None):
+    """check_file's records of `paths`, in their order. One job: in this
+    process with `model`, `tables` and `extra`. More: over that many worker
+    processes, each loading what `options` names (see check_task); a clip
+    whose worker dies fails with that reason and the others go on.
+    `on_result(record)` is called as each clip is done."""
+    on_result = on_result or (lambda record: None)
+    paths = [str(p) for p in paths]
+    if jobs <= 1 or len(paths) < 2:
+        records = []
+        for path in paths:
+            records.append(check_file(path, model, tables, extra))
+            on_result(records[-1])
+        return records
+    from .dataset import run_tasks
+    done = {}
+
+    def collect(record):
+        done[record["path"]] = record
+        on_result(record)
+
+    def died(path, _):
+        return failed_record(path, "the worker process died checking it (killed or crashed)")
+
+    run_tasks([(p, None) for p in paths], min(jobs, len(paths)), tuple(options), collect,
+              work=check_task, preload=worker_modules(options[1]), died=died)
+    return [done[p] for p in paths]
 
 
 def clip_files(paths):

@@ -276,7 +276,8 @@ Pose the model in every frame of each clip and measure, with MuJoCo:
   root_residual_ratio     base wrench no floor contact can supply, over the weight
 
 Each figure has a warn and a fail threshold (see the README's "Physical
-plausibility"); a clip's verdict is its worst. Prints one table for all clips,
+plausibility"); a clip's verdict is its worst. Several clips are checked over
+--jobs worker processes with a progress bar. Prints one table for all clips,
 the reasons of each clip that does not pass, and exits with status 1 if any
 clip fails (an unreadable clip fails).
 """
@@ -298,26 +299,18 @@ def add_check_parser(sub):
                         "slip < 5 mm, support 0.9-1.1 of the weight; a clip it cannot follow fails, with "
                         "the reason (fall time, slipping foot, saturated joints). Takes about a third of "
                         "the clip's duration per clip")
+    p.add_argument("--jobs", type=int, metavar="N",
+                   help="worker processes for several clips (default: the cores this process may "
+                        "use, here %d)" % len(os.sched_getaffinity(0)))
     p.add_argument("--model", metavar="FILE.xml", help=MODEL_HELP)
     return p
-
-
-def check_extras(args):
-    """Further checks the options ask for: callables as
-    plausibility.check_clip's `extra` takes."""
-    extras = []
-    if getattr(args, "dynamic", False):
-        import functools
-        from ..catalog import model_path
-        from ..controllers.wbc import feasibility
-        feasibility.register()
-        extras.append(functools.partial(feasibility.dynamic_check, model_path=model_path(args.model)))
-    return extras
 
 
 def run_check(args, model, tables):
     from tqdm import tqdm
     from .. import plausibility
+    if args.jobs is not None and args.jobs < 1:
+        return error(f"--jobs must be at least 1, got {args.jobs}", 2)
     paths = plausibility.clip_files(args.clips)
     if not paths:
         return error("no .npz clips in " + ", ".join(args.clips))
@@ -326,10 +319,16 @@ def run_check(args, model, tables):
         warning = clip_model_warning(path, model, tables)
         if warning:
             print(f"{PROG}: warning: {warning}", file=sys.stderr)
-    extra = check_extras(args)
-    with stage("checking clips"):
-        results = [plausibility.check_file(path, model, tables, extra)
-                   for path in tqdm(paths, desc="check", unit="clip", disable=None)]
+    from ..catalog import model_path
+    jobs = min(args.jobs or len(os.sched_getaffinity(0)), len(paths))
+    if jobs > 1:
+        from ..dataset import start_workers
+        start_workers(plausibility.worker_modules(args.dynamic))   # loads while this process does
+    options = (model_path(args.model), args.dynamic)
+    extra = plausibility.extra_checks(*options, here=jobs == 1)
+    with stage("checking clips"), tqdm(total=len(paths), desc="check", unit="clip", disable=None) as bar:
+        results = plausibility.check_files(paths, model, tables, extra, jobs, options,
+                                           on_result=lambda record: bar.update(1))
     scale = plausibility.size_scale(model)
     if scale != 1.0:
         print(f"thresholds in metres scaled x{scale:g} (speeds x{scale ** 0.5:.2f}) to the robot's size: its "
