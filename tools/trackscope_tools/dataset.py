@@ -236,16 +236,31 @@ def worker_context(preload=()):
         return multiprocessing.get_context("spawn")
     ctx = multiprocessing.get_context("forkserver")
     ctx.set_forkserver_preload(list(preload))
+    _start_server()
     return ctx
+
+
+def _start_server():
+    """Start the fork server with SIGTERM ignored (it keeps that across exec).
+    It runs in the command's process group, and a SIGTERM to the group (a
+    service manager's stop) must not kill it under its workers, whose exit
+    then goes unseen: the command stops them, and the server ends with it."""
+    from multiprocessing import forkserver
+    try:
+        previous = signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    except ValueError:          # not the main thread: no handler to keep
+        forkserver.ensure_running()
+        return
+    try:
+        forkserver.ensure_running()
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def start_workers(preload=()):
     """Start the fork server now (where the platform has one), so that it
     loads `preload` while this process does its own start-up."""
-    ctx = worker_context(preload)
-    if ctx.get_start_method() == "forkserver":
-        from multiprocessing import forkserver
-        forkserver.ensure_running()
+    worker_context(preload)
 
 
 def died_converting(source, path):
