@@ -224,8 +224,8 @@ def _worker_task(work, source, path, options):
 
 
 # What the conversion workers import: loaded once by the fork server.
-CONVERT_MODULES = ("trackscope_tools.dataset", "trackscope_tools.readers", "trackscope_tools.recording",
-                   "trackscope_tools.clipfile")
+CONVERT_MODULES = ("trackscope_tools.dataset", "trackscope_tools.usermodel", "trackscope_tools.readers",
+                   "trackscope_tools.recording", "trackscope_tools.clipfile")
 
 
 def worker_context(preload=()):

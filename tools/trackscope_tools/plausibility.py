@@ -512,7 +512,7 @@ def extra_checks(model_path, dynamic=False, here=True):
 
 
 # What the check's worker processes import (loaded once by the fork server).
-CHECK_MODULES = ("trackscope_tools.plausibility", "trackscope_tools.clipfile")
+CHECK_MODULES = ("trackscope_tools.plausibility", "trackscope_tools.usermodel", "trackscope_tools.clipfile")
 DYNAMIC_MODULES = ("trackscope", "trackscope_tools.controllers.wbc.feasibility")
 
 
