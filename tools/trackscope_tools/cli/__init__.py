@@ -108,9 +108,20 @@ def reporter(prog):
     return error
 
 
+ENDINGS = """\
+Ctrl-C (SIGINT) or SIGTERM stops the command: it removes the output it was
+writing, keeps the complete ones and says so in one line; exit status 130 or
+143. Every output is written under a temporary name and renamed into place
+when complete. Errors are one line; --debug shows the traceback."""
+
+
 def add_debug_option(parser):
+    """--debug (taken out of the arguments by `command`; here for --help),
+    and how the command ends, as the help's epilog."""
     parser.add_argument("--debug", action="store_true",
                         help=f"show the full traceback of an error or interrupt (or set {DEBUG_ENV}=1)")
+    if parser.epilog is None:
+        parser.epilog = ENDINGS
 
 
 @contextlib.contextmanager
