@@ -81,6 +81,7 @@ def test_a_maker_model_and_its_scene(files, which, floor, tmp_path, monkeypatch)
     assert "effort limits: 29 from the motors' control ranges and gears" in report
     assert "IMU: the pelvis site 'imu_in_pelvis'" in report
     assert "sole left_ankle_roll_link: mesh (bounding box), 20.0 x 8.4 cm" in report
+    assert "removed joint 'left_finger_joint' on left_finger: not one of the robot's; its link is fixed" in report
     assert report.count("self-collision:") >= 4 and "pelvis / left_hip_roll_link overlap" in report
     model = loaded.model
     assert (model.dof_frictionloss[6:] == 0.2).all()       # joint friction stays
@@ -125,6 +126,17 @@ def test_one_misnamed_joint_is_named_with_its_nearest_names(files):
                                  "(nearest in the model: right_knee_joint, left_elbow_joint, left_knee)")
 
 
+def test_something_else_that_moves_is_refused(tmp_path):
+    spec = usermodels.package_spec()
+    crate = spec.worldbody.add_body(name="crate", pos=[1, 0, 0.2])
+    crate.add_freejoint(name="crate_free")
+    crate.add_geom(type=mujoco.mjtGeom.mjGEOM_BOX, size=[0.1, 0.1, 0.1])
+    path = usermodels.write_spec(spec, tmp_path / "crate.xml")
+    with pytest.raises(usermodel.ModelError, match="joint 'crate_free' on body 'crate' moves something that "
+                                                   "is not the robot"):
+        usermodel.load(path)
+
+
 def test_unreadable_model_files_are_one_line(tmp_path):
     bad = tmp_path / "bad.xml"
     bad.write_text("<mujoco><worldbody><geom type='mesh' mesh='nope'/></worldbody></mujoco>")
@@ -146,3 +158,24 @@ def test_the_second_model_is_judged_at_its_size(files):
     from trackscope_tools import plausibility
     assert plausibility.size_scale(usermodel.load(files["second"]).model) == 1.09
     assert plausibility.size_scale(usermodel.load().model) == 1.0
+
+
+def test_replaced_servos_leave_their_armature_on_the_joint(tmp_path):
+    spec = usermodels.package_spec()
+    for act in list(spec.actuators):
+        spec.delete(act)
+    servo = spec.add_actuator(name="knee", target="left_knee_joint", trntype=mujoco.mjtTrn.mjTRN_JOINT,
+                              gear=[2.0, 0, 0, 0, 0, 0], forcelimited=mujoco.mjtLimited.mjLIMITED_TRUE,
+                              forcerange=[-60.0, 60.0])
+    servo.set_to_position(kp=100.0)
+    servo.armature = 0.01
+    loaded = usermodel.load(usermodels.write_spec(spec, tmp_path / "servo.xml"))
+    knee = loaded.model.joint("left_knee_joint")
+    base = usermodel.load().model
+    assert loaded.model.dof_armature[knee.dofadr[0]] == pytest.approx(base.dof_armature[knee.dofadr[0]] + 0.04)
+    assert "armature and damping of 1 replaced actuator moved onto their joints" in loaded.report
+    tabs = robot.tables()
+    k = list(tabs.orig_names_joint).index("left_knee_joint")
+    assert loaded.effort[k] == 120.0                   # the servo's force range times its gear
+    assert _lines(loaded.report, "effort limits:") == [
+        "effort limits: 28 from the tables (effort_limit_sim), 1 from the actuators' force ranges (5 to 139 N m)"]

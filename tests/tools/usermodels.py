@@ -184,6 +184,10 @@ def maker_model(folder):
         body.add_geom(type=mujoco.mjtGeom.mjGEOM_MESH, meshname=name, group=3, density=0,
                       contype=1, conaffinity=1)
     spec.site("imu_in_pelvis").pos = [-0.04, 0.0, -0.07]
+    finger = spec.body("left_rubber_hand").add_body(name="left_finger", pos=[0.01, 0, 0])
+    finger.add_joint(name="left_finger_joint", axis=[0, 1, 0], range=[0, 1.2])
+    finger.add_geom(type=mujoco.mjtGeom.mjGEOM_BOX, size=[0.02, 0.01, 0.005], mass=0.02, group=2,
+                    contype=0, conaffinity=0)
     spec.body("torso_link").add_site(name="imu_in_torso", pos=[-0.03, 0.0, 0.1])
     robot_file = write_spec(spec, os.path.join(folder, "robot.xml"), compile=False)
     scene = os.path.join(folder, "scene.xml")

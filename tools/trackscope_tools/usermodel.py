@@ -308,6 +308,24 @@ def _motors(spec, model, tabs):
 
 def _replace_actuators(spec, model, names, effort):
     lines = []
+    # Rotor inertia and damping an actuator declares act on its joint (times
+    # the gear squared); they move onto the joint so that the robot's
+    # dynamics stay as the model has them.
+    arm, damp = getattr(model, "actuator_armature", None), getattr(model, "actuator_damping", None)
+    moved = 0
+    for a in range(model.nu):
+        if model.actuator_trntype[a] != mujoco.mjtTrn.mjTRN_JOINT or arm is None:
+            continue
+        gear2 = float(model.actuator_gear[a, 0]) ** 2
+        extra_arm = float(arm[a]) * gear2
+        extra_damp = float(np.ravel(damp[a])[0]) * gear2 if damp is not None else 0.0
+        if extra_arm or extra_damp:
+            joint = spec.joints[int(model.actuator_trnid[a, 0])]
+            joint.armature = joint.armature + extra_arm
+            joint.damping = np.asarray(joint.damping) + np.eye(len(np.ravel(joint.damping)))[0] * extra_damp
+            moved += 1
+    if moved:
+        lines.append(f"armature and damping of {_plural(moved, 'replaced actuator')} moved onto their joints")
     for sensor in list(spec.sensors):
         if sensor.objtype in (mujoco.mjtObj.mjOBJ_ACTUATOR,):
             lines.append(f"removed sensor {sensor.name or '(unnamed)'}: it reads an actuator that is replaced")
