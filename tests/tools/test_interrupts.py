@@ -56,6 +56,8 @@ POINTS = {
                                   {"assets/motion_npz/stand.npz"}),
     "clip-convert": Point(["trackscope_tools.cli.clip", "convert", "{data}", "--root", "{out}", "--jobs", "1"],
                           "trackscope_tools.outputs:note_kept", "after", 1, "converting motion files", None),
+    "clip-check-checking": Point(["trackscope_tools.cli.clip", "check", "{root}", "--jobs", "2", "--json",
+                                  "{out}/check.json"], "tqdm:tqdm.update", "after", 1, "checking clips", set()),
     "clip-check-writing": Point(["trackscope_tools.cli.clip", "check", "{root}", "--json", "{out}/check.json",
                                  "--plot", "{out}/check.png"],
                                 "matplotlib.figure:Figure.savefig", "before", 1, "writing {out}/check.png",

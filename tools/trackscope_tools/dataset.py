@@ -297,7 +297,7 @@ def run_tasks(tasks, jobs, options, on_result, work=convert_task, preload=CONVER
                 pool.shutdown(wait=True, cancel_futures=True)
                 for future in futures:  # clips finished while the pool wound down are complete
                     if future in pending and not future.cancelled() and future.exception() is None \
-                            and not future.result().failed:
+                            and not getattr(future.result(), "failed", False):
                         on_result(future.result())
                 raise
             if waited is not None:
