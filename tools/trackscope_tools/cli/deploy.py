@@ -39,7 +39,6 @@ controller.
 """
 
 import argparse
-import json
 import os
 import select
 import sys
@@ -230,7 +229,7 @@ def main(argv=None):
 
 
 def write_outputs(args, controller, deployment, ended):
-    from ..report import print_summary, summarize, write_log
+    from ..report import print_summary, summarize, write_log, write_summary
     os.makedirs(args.out, exist_ok=True)
     records = deployment.records
     outputs = {"log": write_log(os.path.join(args.out, "log.npz"), records) if records else None,
@@ -239,8 +238,7 @@ def write_outputs(args, controller, deployment, ended):
     summary = summarize(records, controller, controller.model_path, outputs, mode=controller.name) if records \
         else {"clips": []}
     summary.update(deployment.summary_figures())
-    with open(outputs["summary"], "w") as f:
-        json.dump(summary, f, indent=2, default=lambda o: o.tolist() if hasattr(o, "tolist") else str(o))
+    write_summary(outputs["summary"], summary)
     if records:
         print_summary(summary)
     figures = deployment.summary_figures()
@@ -270,6 +268,10 @@ def write_latency(path, stats):
         ax.set_xlabel(key.replace("_", " "))
         ax.set_yscale("log")
     fig.tight_layout()
-    fig.savefig(path, dpi=90)
-    plt.close(fig)
+    from ..outputs import atomic_output
+    try:
+        with atomic_output(path) as tmp:
+            fig.savefig(tmp, dpi=90, format="png")
+    finally:
+        plt.close(fig)
     return path

@@ -28,7 +28,6 @@ exits 0.
 """
 
 import argparse
-import json
 import os
 import signal
 import sys
@@ -256,20 +255,19 @@ class KeysIn:
 
 
 def write_outputs(args, robot, log, wall, gantry):
+    from ..outputs import atomic_output
+    from ..report import write_summary
     os.makedirs(args.out, exist_ok=True)
     steps = robot.steps
     summary = {"steps": steps, "sim_dt": args.sim_dt, "simulated_s": robot.time, "wall_s": wall,
                "state_rate_hz": steps / wall if wall else 0.0, "target_rate_hz": 1.0 / args.sim_dt,
                "lockstep": args.lockstep,
                "gantry": {"setting": args.gantry, "released_at_s": gantry.released_at}}
-    path = os.path.join(args.out, "log.npz")
-    tmp = path + ".tmp.npz"
-    np.savez(tmp, **{k: np.asarray(v) for k, v in log.items()})
-    os.replace(tmp, path)
+    with atomic_output(os.path.join(args.out, "log.npz")) as tmp:
+        np.savez(tmp, **{k: np.asarray(v) for k, v in log.items()})
     if not args.no_render and log["qpos"]:
         summary["video"] = render_log(os.path.join(args.out, "sim.mp4"), robot.model, log)
-    with open(os.path.join(args.out, "sim.json"), "w") as f:
-        json.dump(summary, f, indent=2)
+    write_summary(os.path.join(args.out, "sim.json"), summary)
     rate = summary["state_rate_hz"]
     print(f"{PROG}: {steps} steps in {wall:.1f} s: {rate:.1f} states/s "
           f"({100 * rate * args.sim_dt:.1f}% of {1 / args.sim_dt:.0f} Hz); outputs in {args.out}")
@@ -280,20 +278,17 @@ def render_log(path, model, log, width=480, height=270):
     import imageio.v2 as imageio
     import mujoco
 
+    from ..outputs import atomic_output
     from ..render import Frames, MarkerScene
     frames = Frames(model, width, height)
     data = mujoco.MjData(model)
-    tmp = path + ".tmp.mp4"
     try:
-        with imageio.get_writer(tmp, fps=25, macro_block_size=1) as writer:
+        with atomic_output(path) as tmp, imageio.get_writer(tmp, fps=25, macro_block_size=1) as writer:
             for k in range(0, len(log["qpos"]), 2):
                 data.qpos[:] = log["qpos"][k]
                 mujoco.mj_kinematics(model, data)
                 frames.look_at([data.qpos[0], data.qpos[1], 0.78])
                 writer.append_data(frames.render(data, MarkerScene()))
-        os.replace(tmp, path)
     finally:
         frames.close()
-        if os.path.exists(tmp):
-            os.unlink(tmp)
     return path
