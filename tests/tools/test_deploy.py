@@ -237,11 +237,14 @@ def test_the_simulator_killed_mid_run_is_a_watchdog_fault(root, tmp_path, sim_pr
     out = tmp_path / "deploy"
     deploy_proc = subprocess.Popen(_cli("deploy", "--root", root, "--clips", "step_in_place", "--auto",
                                         "--lockstep", "--watchdog-ms", "300", "--out", str(out)),
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    import time
-    time.sleep(6)
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                   env={**os.environ, "PYTHONUNBUFFERED": "1"})
+    for line in deploy_proc.stdout:
+        if "-> run" in line:
+            break
     sim.kill()
-    assert deploy_proc.wait(60) == 3, deploy_proc.stdout.read()
+    status = deploy_proc.wait(60)
+    assert status == 3, deploy_proc.stdout.read()
     summary = json.loads((out / "summary.json").read_text())
     assert [f["reason"] for f in summary["faults"]] == ["watchdog"]
     assert summary["transitions"][-1]["to"] == "damping"

@@ -23,6 +23,9 @@ import dataclasses
 import time
 
 import numpy as np
+from scipy.spatial.transform import Rotation
+
+from math_transfrom import reset_pose_yaw_only_keep_rp
 
 from .boundary import BUTTONS, TICK_S, MotorCommand
 from .controllers.base import gains, to_motor
@@ -97,6 +100,43 @@ class DdsLink:
         self.link.close()
 
 
+class Rezero:
+    """The robot's frame re-zeroed when a run starts from a stand: odometry
+    and the IMU's heading turned and shifted so that the base starts where
+    the clip's first frame has it in the floor plane and in heading, height,
+    roll and pitch as measured. The robot's odometry and IMU start wherever
+    they were switched on; the clip's reference lives in its own frame."""
+
+    def __init__(self, state, clip_pos, clip_quat_wxyz):
+        odo = state.odometry
+        quat = np.asarray(odo.quat if odo is not None else state.imu.quat, dtype=np.float64)
+        self.p_offset = np.asarray(odo.pos, dtype=np.float64).copy() if odo is not None else np.zeros(3)
+        self.q_offset = quat
+        yaw_clip = Rotation.from_quat(np.asarray(clip_quat_wxyz)[[1, 2, 3, 0]]).as_euler("xyz")[2]
+        yaw_robot = Rotation.from_quat(quat[[1, 2, 3, 0]]).as_euler("xyz")[2]
+        self.to_clip = Rotation.from_euler("z", yaw_clip)
+        self.turn = Rotation.from_euler("z", yaw_clip - yaw_robot)
+        self.shift = np.array([clip_pos[0], clip_pos[1], 0.0])
+
+    def apply(self, state):
+        odo = state.odometry
+        imu = dataclasses.replace(state.imu, quat=self._turn_quat(state.imu.quat))
+        if odo is not None:
+            pos, quat = reset_pose_yaw_only_keep_rp(np.asarray(odo.pos, dtype=np.float64), odo.quat,
+                                                    self.p_offset, self.q_offset)
+            height = pos[2]
+            pos = self.to_clip.apply([pos[0], pos[1], 0.0]) + self.shift
+            pos[2] = height
+            quat = (self.to_clip * Rotation.from_quat(quat[[1, 2, 3, 0]])).as_quat()[[3, 0, 1, 2]]
+            odo = dataclasses.replace(odo, pos=pos, quat=quat,
+                                      lin_vel=self.turn.apply(np.asarray(odo.lin_vel, dtype=np.float64)))
+        return dataclasses.replace(state, imu=imu, odometry=odo)
+
+    def _turn_quat(self, quat_wxyz):
+        q = self.turn * Rotation.from_quat(np.asarray(quat_wxyz, dtype=np.float64)[[1, 2, 3, 0]])
+        return q.as_quat()[[3, 0, 1, 2]]
+
+
 @dataclasses.dataclass
 class Fault:
     time_s: float
@@ -126,6 +166,7 @@ class Deployment:
         self.transitions, self.faults = [], []
         self.records = []
         self.run = None
+        self.rezero = None
         self.clip_index = 0
         self.requests = []            # transitions asked for by keys or the remote
         self.stats = {"state_age_ms": [], "tick_compute_ms": [], "command_write_ms": []}
@@ -149,10 +190,7 @@ class Deployment:
     def fault(self, state_time, reason, detail):
         self.faults.append(Fault(round(state_time, 6), self.mode, reason, detail))
         self.log(f"deploy: fault at {state_time:.3f} s in {self.mode}: {reason} ({detail}); damping")
-        if self.run is not None:
-            self.run.close()
-            self.records.append(self.run.record)
-            self.run = None
+        self._close_run()
         self.enter("damping", state_time, f"fault: {reason}")
         self.fault_at = state_time
 
@@ -231,7 +269,7 @@ class Deployment:
         elif mode == "stand" and self.mode in ("damping", "passive") and self.clip_index < len(self.clips):
             self._stand(state, "asked")
         elif mode == "run" and self.mode == "stand" and self.stand_done(state):
-            self.enter("run", t, "asked")
+            self._enter_run(state, "asked")
 
     def _auto(self, state):
         t = state.time
@@ -240,13 +278,20 @@ class Deployment:
         elif self.mode == "damping" and not self.finished and self.clip_index < len(self.clips):
             self._stand(state, "--auto")
         elif self.mode == "stand" and self.stand_done(state):
-            self.enter("run", t, "--auto")
+            self._enter_run(state, "--auto")
+
+    def _enter_run(self, state, why):
+        """Run from a stand: the clip starts where the robot stands."""
+        self.rezero = Rezero(state, self.stand_ref.body_pos[self.clips[self.clip_index].pelvis_row],
+                             self.stand_ref.body_quat[self.clips[self.clip_index].pelvis_row])
+        self.enter("run", state.time, why)
 
     def _stand(self, state, why):
         self.enter("stand", state.time, why)
         clip = self.clips[self.clip_index]
         clip.env.reset()
         ref, _ = query(clip.env, 0)
+        self.stand_ref = ref
         self.stand_from = np.asarray(state.q, dtype=np.float64).copy()
         self.stand_to = to_motor(ref.joint_pos)
         self.stand_start = state.time
@@ -255,6 +300,7 @@ class Deployment:
         return state.time - self.stand_start >= STAND_S
 
     def _close_run(self):
+        self.rezero = None
         if self.run is not None:
             self.run.close()
             self.records.append(self.run.record)
@@ -283,7 +329,7 @@ class Deployment:
             self.tick_index = -1
         before = self.run.step
         start = time.perf_counter()
-        command = self.run.on_state(state)
+        command = self.run.on_state(self.rezero.apply(state) if self.rezero is not None else state)
         elapsed = time.perf_counter() - start
         if self.run.step != before or command is None:
             self._tick_stats(state, elapsed)

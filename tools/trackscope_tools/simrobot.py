@@ -123,6 +123,7 @@ class SimRobot:
                        "accel": slice(adr[2], adr[2] + 3)}
         self.floor = floor_height(self.model)[1]
         self.band = None        # BaseTarget the band pulls toward, or None
+        self.band_scale = 1.0   # share of the band's pull (a gantry lowering the robot)
         # the band holds a heavier robot as firmly (two decimals: the package's robot gets 1)
         self.band_scale = round(float(self.model.body_subtreemass[self.pelvis]) / BAND_MASS_KG, 2)
         self.reset()
@@ -235,3 +236,64 @@ class SimRobot:
     @property
     def weight(self):
         return float(self.model.body_subtreemass[self.pelvis] * np.linalg.norm(self.model.opt.gravity))
+
+
+class Gantry:
+    """The gantry as a rig of the simulated robot: its band holds the pelvis
+    where the robot was when the gantry was made. `setting` "auto" lets go
+    once the commands have held stiffness on every leg joint for
+    STAND_HOLD_S (as a robot is lowered once it stands), "always", "off" or
+    a number of seconds. Called before every physics step; returns whether
+    the band holds."""
+
+    STAND_HOLD_S = 1.0
+    #: auto: the band's pull fades over this long once the legs have held (the robot is lowered)
+    LOWER_S = 0.9
+
+    def __init__(self, setting, robot, log=print):
+        from .simulation import parse_gantry
+        self.auto = str(setting).strip().lower() == "auto"
+        until = float("inf") if self.auto else parse_gantry(setting)
+        self.until = -1.0 if until is None else until
+        names = list(robot.motors.names)
+        self.legs = np.array([i for i, n in enumerate(names) if "hip" in n or "knee" in n or "ankle" in n])
+        bq = robot.base_q
+        self.target = BaseTarget(robot.data.qpos[bq:bq + 3].copy(), robot.data.qpos[bq + 3:bq + 7].copy())
+        self.log = log
+        self.stiff_since = None
+        self.lowering = None
+        self.released_at = None
+
+    def __call__(self, robot):
+        holds = self.holds(robot.time, robot.command)
+        robot.band = self.target if holds else None
+        robot.band_scale = self.scale(robot.time)
+        return holds
+
+    def scale(self, t):
+        """Share of the band's pull (1 until auto begins to lower the robot)."""
+        if not self.auto or self.lowering is None:
+            return 1.0
+        return float(np.clip(1.0 - (t - self.lowering) / self.LOWER_S, 0.0, 1.0))
+
+    def holds(self, t, command):
+        if self.released_at is not None:
+            return False
+        if self.auto:
+            legs = self.legs
+            stiff = bool(command.enable[legs].all() and (command.kp[legs] > 0).all())
+            if not stiff:
+                self.stiff_since = None
+            elif self.stiff_since is None:
+                self.stiff_since = t
+            if stiff and self.lowering is None and t - self.stiff_since >= self.STAND_HOLD_S:
+                self.lowering = t
+                self.log(f"gantry: lowering the robot at {t:.3f} s (legs stiff for 1 s)")
+            if self.lowering is not None:
+                self.until = self.lowering + self.LOWER_S
+        if t >= self.until:
+            self.released_at = t
+            if self.until >= 0:
+                self.log(f"gantry: released at {t:.3f} s")
+            return False
+        return True

@@ -18,8 +18,6 @@ import time
 import numpy as np
 from scipy.spatial.transform import Rotation
 
-import mujoco
-
 from .boundary import TICK_S
 from .clipfile import clip_path, inspect_clip
 from .statemodel import StateModel

@@ -77,6 +77,9 @@ def build_parser():
     parser.add_argument("--domain", type=int, help="DDS domain (default: the loopback configuration's, 1; "
                                                    "the robot: 0)")
     parser.add_argument("--interface", help="network interface (default: lo; the robot: its interface)")
+    parser.add_argument("--gantry", default="auto", metavar="auto|always|off|SECONDS",
+                        help="with --transport inprocess: the simulated robot's gantry, as trackscope-sim's "
+                             "(default: auto, let go once the legs have held stiffness for 1 s)")
     parser.add_argument("--lockstep", action="store_true",
                         help="echo each state's tick in the command (reserve[0]) for trackscope-sim --lockstep")
     parser.add_argument("--watchdog-ms", type=float, default=10.0,
@@ -172,14 +175,19 @@ def main(argv=None):
         if warning:
             print(f"{PROG}: warning: {warning}", file=sys.stderr)
     if args.transport == "inprocess":
-        from ..simrobot import SimRobot
+        from ..simrobot import Gantry, SimRobot
         from ..simulation import start_pose
         robot = SimRobot(controller.model_path)
-        start_pose(clips[0], robot, controller.start_clearance if args.start_in_run else 0.0)
-        if not args.start_in_run:
+        if args.start_in_run:
+            start_pose(clips[0], robot, controller.start_clearance)
+        else:
             from ..robot import default_qpos
             robot.reset(default_qpos(robot.model))
-        link = InProcessLink(robot)
+        try:
+            gantry = Gantry("off" if args.start_in_run else args.gantry, robot)
+        except ValueError as e:
+            return error(str(e), 2)
+        link = InProcessLink(robot, rig=gantry)
     else:
         from ..deploy import DdsLink
         from ..wire.dds import NetworkError

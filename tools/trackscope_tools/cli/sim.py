@@ -41,7 +41,6 @@ PROG = "trackscope-sim"
 error = reporter(PROG)
 KEYS = {"s": "start", "a": "A", "b": "B", "x": "select"}
 PRESS_S = 0.1
-STAND_HOLD_S = 1.0
 
 
 def build_parser():
@@ -90,39 +89,6 @@ def parse_remote(text):
     return sorted(presses)
 
 
-class Gantry:
-    """The band's schedule: auto lets go once every leg joint has held
-    stiffness for STAND_HOLD_S."""
-
-    def __init__(self, text, legs, log):
-        self.auto = str(text).strip().lower() == "auto"
-        if not self.auto:
-            from ..simulation import parse_gantry
-            until = parse_gantry(text)
-            self.until = -1.0 if until is None else until
-        else:
-            self.until = float("inf")
-        self.legs, self.log = legs, log
-        self.stiff_since = None
-        self.released_at = None
-
-    def holds(self, t, command):
-        if self.released_at is not None:
-            return False
-        if self.auto:
-            stiff = bool(command.enable[self.legs].all() and (command.kp[self.legs] > 0).all())
-            self.stiff_since = (self.stiff_since if self.stiff_since is not None else t) if stiff else None
-            if stiff and t - self.stiff_since >= STAND_HOLD_S:
-                self.until = t
-        if t >= self.until:
-            self.released_at = t
-            if self.until >= 0:
-                self.log(f"{PROG}: gantry released at {t:.3f} s"
-                         + (" (stiff legs for 1 s)" if self.auto else ""))
-            return False
-        return True
-
-
 @command(PROG)
 def main(argv=None):
     args = build_parser().parse_args(argv)
@@ -143,8 +109,8 @@ def main(argv=None):
     from ..boundary import Remote
     from ..catalog import model_path
     from ..clipfile import clip_model_warning, clip_path
-    from ..robot import ClipError, default_qpos, load_model, tables
-    from ..simrobot import BaseTarget, SimRobot
+    from ..robot import ClipError, default_qpos, load_model
+    from ..simrobot import Gantry, SimRobot
     from ..simulation import Clip, start_pose
 
     try:
@@ -163,13 +129,10 @@ def main(argv=None):
             print(f"{PROG}: warning: {warning}", file=sys.stderr)
     else:
         robot.reset(default_qpos(robot.model))
-    names = list(tables().orig_names_joint)
-    legs = np.array([i for i, n in enumerate(names) if "hip" in n or "knee" in n or "ankle" in n])
     try:
-        gantry = Gantry(args.gantry, legs, print)
+        gantry = Gantry(args.gantry, robot, log=print)
     except ValueError as e:
         return error(str(e), 2)
-    start = BaseTarget(robot.data.qpos[:3].copy(), robot.data.qpos[3:7].copy())
     try:
         link = dds.Link("robot", domain=args.domain, interface=args.interface)
     except dds.NetworkError as e:
@@ -211,8 +174,7 @@ def main(argv=None):
                 command = link.latest_command()
                 if command is not None:
                     robot.send(command)
-            banded = gantry.holds(t, robot.command)
-            robot.band = start if banded else None
+            banded = gantry(robot)
             if robot.steps % log_every == 0:
                 log["time"].append(t)
                 log["qpos"].append(robot.data.qpos.copy())

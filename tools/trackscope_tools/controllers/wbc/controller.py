@@ -14,7 +14,7 @@ import mujoco
 
 from ...boundary import MotorCommand
 from ...plausibility import foot_geoms
-from ...robot import FOOT_BODIES, geom_lowest_z, sole_corners
+from ...robot import FOOT_BODIES, geom_lowest_z, lowest_point, sole_corners
 from ...statemodel import StateModel
 from ..base import Controller, gains
 from . import limits as lim
@@ -87,13 +87,16 @@ class WBCController(Controller):
         qpos[:, self.own.base_q + 3:self.own.base_q + 7] = body_quat[:, row]
         qpos[:, motors.qadr] = joint_pos
 
-        # The robot may have been started lifted or lowered to the floor;
-        # the targets follow by the same height.
-        self.dz = float(data.qpos[self.own.base_q + 2] - qpos[0, self.own.base_q + 2])
+        # The clip's first frame lifted or lowered to stand on the floor (as
+        # the simulated robot is started from it); the targets follow by
+        # the same height, whatever height the robot has sagged to.
+        ref = mujoco.MjData(model)
+        ref.qpos[:] = qpos[0]
+        mujoco.mj_kinematics(model, ref)
+        self.dz = float(self.start_clearance - lowest_point(model, ref))
         body_pos = body_pos.copy()
         body_pos[..., 2] += self.dz
         qpos[:, self.own.base_q + 2] += self.dz
-        ref = mujoco.MjData(model)
         com = np.zeros((len(qpos), 3))
         for t, q in enumerate(qpos):
             ref.qpos[:] = q
