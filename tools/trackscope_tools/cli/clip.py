@@ -97,9 +97,15 @@ def path_problem(args):
     if args.command in ("builtin", "convert"):
         return folder_problem(args.root, "--root")
     if args.command == "check":
+        plot = plot_path(args)
         return ((args.json and file_problem(args.json, "--json"))
-                or (args.plot and file_problem(args.plot, "--plot")) or None)
+                or (plot and file_problem(plot, "--plot" if args.plot else "the plot")) or None)
     return None
+
+
+def plot_path(args):
+    """check's plot: --plot, else FOLDER/plausibility.png for the first folder given."""
+    return args.plot or next((os.path.join(c, "plausibility.png") for c in args.clips if os.path.isdir(c)), None)
 
 
 @command(PROG)
@@ -342,7 +348,7 @@ def run_check(args, model, tables):
             print(f"  {r['name']}: dynamic_feasible {r['checks']['dynamic_feasible']}")
     counts = {v: sum(r["verdict"] == v for r in results) for v in plausibility.VERDICTS}
     print(f"{len(results)} clip(s): " + ", ".join(f"{n} {v}" for v, n in counts.items()))
-    plot = args.plot or next((os.path.join(c, "plausibility.png") for c in args.clips if os.path.isdir(c)), None)
+    plot = plot_path(args)
     if args.json:
         with stage(f"writing {args.json}"):
             print(f"wrote {plausibility.write_json(args.json, results)}")
