@@ -43,7 +43,7 @@ def material(tmp_path_factory):
     return base
 
 
-Point = collections.namedtuple("Point", "command target when count stage kept")
+Point = collections.namedtuple("Point", "command target when count stage kept said", defaults=(None,))
 REPLAY = ["trackscope_tools.cli.replay", "--root", "{root}", "--clips", "stand", "--out", "{out}", *RENDER]
 POINTS = {
     "replay-simulating": Point(REPLAY, "mujoco:mj_step2", "before", 40, "simulating stand", set()),
@@ -62,6 +62,10 @@ POINTS = {
                                  "--plot", "{out}/check.png"],
                                 "matplotlib.figure:Figure.savefig", "before", 1, "writing {out}/check.png",
                                 {"check.json"}),
+    "deploy-running": Point(["trackscope_tools.cli.deploy", "--root", "{root}", "--clips", "stand", "--transport",
+                             "inprocess", "--auto", "--start-in-run", "--out", "{out}"],
+                            "trackscope_tools.simrobot:SimRobot.step", "after", 60, "",
+                            {"log.npz", "latency.png", "summary.json"}, said="(stop)"),
     "policy-writing": Point(["trackscope_tools.cli.policy", "reference", "{out}/reference.onnx"],
                             "onnx:save", "before", 1, "writing the reference policy", set()),
 }
@@ -114,6 +118,8 @@ def test_an_interrupt_ends_in_one_line_and_leaves_only_complete_outputs(material
     lines = run.stderr.splitlines()
     assert len(lines) == 1 and "Traceback" not in run.stderr, run.stderr
     assert f"interrupted by {signame} while {point.stage.format(**fill)}" in lines[0]
+    if point.said:                          # the deploy sent the robot to damping for the stop
+        assert point.said in run.stdout, run.stdout
     assert_only_complete_outputs(out, lines[0], point.kept)
 
 
