@@ -21,6 +21,7 @@ from trackscope_tools.boundary import MotorCommand, Remote, motor_torque
 from trackscope_tools.builtin import builtin_motion
 from trackscope_tools.clipfile import clip_path, write_clip
 from trackscope_tools.controllers import PDController, WBCController
+from trackscope_tools.controllers.policy import PolicyController, write_reference_policy
 from trackscope_tools.recording import record_clip
 from trackscope_tools.report import clip_summary
 from trackscope_tools.simrobot import RobotOptions, SimRobot
@@ -248,3 +249,33 @@ def test_the_simulator_killed_mid_run_is_a_watchdog_fault(root, tmp_path, sim_pr
     summary = json.loads((out / "summary.json").read_text())
     assert [f["reason"] for f in summary["faults"]] == ["watchdog"]
     assert summary["transitions"][-1]["to"] == "damping"
+
+
+def test_dds_lockstep_gives_the_replays_figures_for_a_policy(root, tmp_path, sim_process):
+    """The reference policy on the gantry-less robot, started 1 cm above the
+    floor as the replay starts a policy; it falls, and it falls alike."""
+    policy = write_reference_policy(tmp_path / "reference.onnx")
+    sim = sim_process("--clearance", "0.01")
+    out = tmp_path / "deploy"
+    done = subprocess.run(_cli("deploy", "--root", root, "--clips", "step_in_place", "--start-in-run", "--auto",
+                               "--lockstep", "--watchdog-ms", "2000", "--policy", policy, "--out", str(out)),
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode in (0, 1), done.stdout + done.stderr
+    deployed = json.loads((out / "summary.json").read_text())["clips"][0]
+    replayed = clip_summary(simulation.run_clip(clip(root), robot.load_model(), PolicyController(policy)))
+    for key in FIGURES:
+        assert deployed[key] == pytest.approx(replayed[key], abs=1e-6), key
+    sim.send_signal(signal.SIGINT)
+    assert sim.wait(30) == 0
+
+
+def test_a_policy_needing_odometry_is_refused_where_the_state_has_none(root, tmp_path):
+    c = clip(root)
+    controller = PolicyController(write_reference_policy(tmp_path / "reference.onnx"))
+    sim = SimRobot(controller.model_path)
+    simulation.start_pose(c, sim, 0.0)
+    state = sim.state()
+    state.odometry = None
+    run = simulation.ClipRun(c, controller, controller.model_path)
+    with pytest.raises(robot.ClipError, match="motion_anchor_pos_b, base_lin_vel"):
+        run.on_state(state)

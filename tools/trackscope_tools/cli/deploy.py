@@ -204,7 +204,18 @@ def main(argv=None):
             link.close()
             return error(f"another controller already writes rt/lowcmd on {link.link.where} "
                          f"({len(others)} writer(s)); stop it first", 2)
+        # odometry comes on a topic of its own: a moment for its first sample
+        for _ in range(20):
+            if first.odometry is not None or not controller.odometry_terms:
+                break
+            first = link.wait_state(0.05) or first
+        where = link.link.where
         link = FirstAgain(link, first)
+        if controller.odometry_terms and first.odometry is None:
+            link.close()
+            return error(f"{controller.name} needs odometry ({', '.join(controller.odometry_terms)}) and "
+                         f"the robot publishes none on {where}: run with an odometry source, or a "
+                         "controller that needs none", 2)
     for line in controller.describe():
         print(line)
     deployment = Deployment(link, clips, controller, auto=args.auto, start_in_run=args.start_in_run,

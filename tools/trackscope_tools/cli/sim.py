@@ -57,6 +57,9 @@ def build_parser():
     parser.add_argument("--root", default="out", help="with --clips: the clips' project directory (default: out)")
     parser.add_argument("--clips", nargs="+", metavar="NAME",
                         help="start the robot in the first frame of the first of these clips")
+    parser.add_argument("--clearance", type=float, default=0.0, metavar="M",
+                        help="with --clips: the robot's lowest point this far above the floor at the start "
+                             "(default: 0, standing on it; trackscope-replay starts a policy at 0.01)")
     parser.add_argument("--remote", default="", metavar="T:BUTTON,...",
                         help="scripted remote presses, e.g. 1.0:start,3.0:A")
     parser.add_argument("--lockstep", action="store_true",
@@ -121,7 +124,7 @@ def main(argv=None):
     robot.model.opt.timestep = args.sim_dt
     if args.clips:
         try:
-            start_pose(Clip(Wbt_env(args.root, file=args.clips[0]), load_model(args.model)), robot, 0.0)
+            start_pose(Clip(Wbt_env(args.root, file=args.clips[0]), load_model(args.model)), robot, args.clearance)
         except (OSError, KeyError, ValueError, ClipError) as e:
             return error(f"clip {args.clips[0]!r} under {args.root}: {type(e).__name__}: {e}")
         warning = clip_model_warning(clip_path(args.root, args.clips[0]), robot.model)
