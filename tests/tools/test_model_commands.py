@@ -158,3 +158,11 @@ def test_the_simulator_refuses_a_broken_model_before_it_starts(tmp_path, capsys)
                      "--out", str(tmp_path / "out")]) == 1
     err = capsys.readouterr().err
     assert "missing body 'waist_roll_link'" in err and "Traceback" not in err
+
+
+def test_check_dynamic_runs_the_controller_on_the_model(world, capsys, monkeypatch):
+    files, roots = world
+    monkeypatch.setenv("TRACKSCOPE_MODEL", files["second"])       # the default model, for every command
+    assert clip_main(["check", "--dynamic", str(clip_path(roots["second"], "stand"))]) == 0
+    out, err = capsys.readouterr()
+    assert "stand: dynamic_feasible True" in out and "recorded on" not in err

@@ -14,7 +14,8 @@ owns the robot's start, the gantry, the fall test, logging and the report.
 import numpy as np
 
 from ..boundary import MotorCommand
-from ..robot import MODEL_PATH, tables
+from ..catalog import model_path
+from ..robot import tables
 
 
 class Controller:
@@ -23,8 +24,15 @@ class Controller:
     #: reference base), "free" (floating base) or "kinematic" (the model is
     #: posed from the reference, no physics).
     base = "free"
-    #: The robot's MJCF (the controller's own model, and the simulated robot's).
-    model_path = MODEL_PATH
+    @property
+    def model_path(self):
+        """The robot's MJCF (the controller's own model, and the simulated
+        robot's): the one set on it, else $TRACKSCOPE_MODEL, else the package's."""
+        return self.__dict__.get("_model_path") or model_path()
+
+    @model_path.setter
+    def model_path(self, path):
+        self._model_path = path
     #: Free base: the robot starts in the clip's first frame with its lowest
     #: point this far above the floor (m); None keeps the clip's height.
     start_clearance = 0.01
