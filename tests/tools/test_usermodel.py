@@ -179,3 +179,19 @@ def test_replaced_servos_leave_their_armature_on_the_joint(tmp_path):
     assert loaded.effort[k] == 120.0                   # the servo's force range times its gear
     assert _lines(loaded.report, "effort limits:") == [
         "effort limits: 28 from the tables (effort_limit_sim), 1 from the actuators' force ranges (5 to 139 N m)"]
+
+
+def test_a_robot_file_whose_contacts_live_in_another_file(tmp_path):
+    """No geom of the robot can collide (its pairs are in a scene file not
+    passed): the collision group's geoms get floor contacts."""
+    robot_file, _ = usermodels.maker_model(tmp_path)
+    spec = mujoco.MjSpec.from_file(robot_file)
+    for geom in spec.geoms:
+        geom.contype, geom.conaffinity = 0, 0
+    path = usermodels.write_spec(spec, tmp_path / "robot_without_contacts.xml", compile=False)
+    loaded = usermodel.load(path)
+    assert "collision geoms: 30 on the robot, none can collide: the geoms of group 3" in loaded.report
+    assert _lines(loaded.report, "floor contacts:")[0].startswith("floor contacts: added for 30 robot collision")
+    assert _lines(loaded.report, "sole left_ankle_roll_link:") == [
+        "sole left_ankle_roll_link: mesh (bounding box), 20.0 x 8.4 cm, 3.0 cm below the ankle"]
+    assert not _lines(loaded.report, "self-collision: pelvis")        # the floor only

@@ -178,6 +178,7 @@ def _load(path, mount):
     pelvis = model.body("pelvis").id
     robot = robot_bodies(model, pelvis)
     report += _found(model, tabs, robot)
+    soles_at = len(report)
     for items, kind in ((spec.geoms, "geom"), (spec.joints, "joint")):
         _same_order(items, model, kind)
 
@@ -202,6 +203,7 @@ def _load(path, mount):
         model = _compile(spec, path)
     else:
         report.append("self-collision: no links overlap in the default pose")
+    report[soles_at:soles_at] = _soles(model)
     print_mass = float(model.body_subtreemass[model.body("pelvis").id])
     fp = fingerprint(model, tabs)
     report.append(f"mass {print_mass:.2f} kg; kinematic fingerprint {fp}")
@@ -215,6 +217,13 @@ def _found(model, tabs, robot):
              f"bodies: the {len(tabs.target_names)} tracked bodies"
              + (f"; {len(other)} other link(s): {', '.join(other)}" if other else "; no other links"),
              f"collision geoms: {len(geoms)} on the robot, {how}"]
+    return lines
+
+
+def _soles(model):
+    """A line per sole, of the adapted model (whose collision geoms all can
+    collide)."""
+    lines = []
     for foot in FOOT_BODIES:
         corners, kinds = sole_corners(model, model.body(foot).id)
         size = corners.max(axis=0) - corners.min(axis=0)
