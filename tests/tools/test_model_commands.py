@@ -161,7 +161,9 @@ def test_the_simulator_refuses_a_broken_model_before_it_starts(tmp_path, capsys)
 
 
 def test_check_dynamic_runs_the_controller_on_the_model(world, capsys, monkeypatch):
+    from trackscope_tools import plausibility
     files, roots = world
+    monkeypatch.setattr(plausibility, "FIGURES", dict(plausibility.FIGURES))   # --dynamic adds its figure
     monkeypatch.setenv("TRACKSCOPE_MODEL", files["second"])       # the default model, for every command
     assert clip_main(["check", "--dynamic", str(clip_path(roots["second"], "stand"))]) == 0
     out, err = capsys.readouterr()
