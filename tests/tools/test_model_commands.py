@@ -143,9 +143,14 @@ def test_a_broken_model_is_refused_by_replay_and_policy(world, argv, tmp_path, c
     assert not (tmp_path / "out").exists()
 
 
-def test_deploy_in_process_on_the_second_model(world, tmp_path, capsys):
+def test_deploy_in_process_on_the_second_model(world, tmp_path, capsys, monkeypatch):
+    from trackscope_tools import deploy
     from trackscope_tools.cli.deploy import main as deploy_main
     files, roots = world
+    # a tick over its 20 ms budget is a fault; on a busy test machine it says nothing of the model
+    init = deploy.Deployment.__init__
+    monkeypatch.setattr(deploy.Deployment, "__init__",
+                        lambda self, *a, **k: init(self, *a, **{**k, "tick_budget_s": 1.0}))
     assert deploy_main(["--transport", "inprocess", "--auto", "--start-in-run", "--root", str(roots["second"]),
                         "--clips", "stand", "--model", files["second"], "--out", str(tmp_path)]) == 0
     summary = json.loads((tmp_path / "summary.json").read_text())
