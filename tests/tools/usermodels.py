@@ -71,6 +71,27 @@ def second_spec():
     return spec
 
 
+def reordered_model(folder):
+    """Ours with the left leg moved to the end of the pelvis's children: the
+    same robot, its hinges, bodies and motors in another order."""
+    spec, donor = package_spec(), package_spec()
+    spec.delete(spec.body("left_hip_pitch_link"))
+    for exclude in list(spec.excludes):
+        if "left_hip" in exclude.bodyname1 + exclude.bodyname2:
+            spec.delete(exclude)
+    spec.body("pelvis").add_frame().attach_body(donor.body("left_hip_pitch_link"), "moved_", "")
+    strip = lambda name: name.removeprefix("moved_")  # noqa: E731
+    for kind in ("bodies", "joints", "geoms", "sites", "actuators"):
+        for element in getattr(spec, kind):
+            element.name = strip(element.name)
+    for exclude in spec.excludes:
+        exclude.bodyname1, exclude.bodyname2 = strip(exclude.bodyname1), strip(exclude.bodyname2)
+    for act in spec.actuators:
+        act.target = strip(act.target)
+    spec.modelname = "trackscope_humanoid_reordered"
+    return write_spec(spec, os.path.join(str(folder), "reordered.xml"))
+
+
 def write_spec(spec, path, compile=True):
     os.makedirs(os.path.dirname(str(path)), exist_ok=True)
     if compile:
