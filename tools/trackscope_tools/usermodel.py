@@ -204,9 +204,9 @@ def _load(path, mount):
     else:
         report.append("self-collision: no links overlap in the default pose")
     report[soles_at:soles_at] = _soles(model)
-    print_mass = float(model.body_subtreemass[model.body("pelvis").id])
+    mass = float(model.body_subtreemass[model.body("pelvis").id])
     fp = fingerprint(model, tabs)
-    report.append(f"mass {print_mass:.2f} kg; kinematic fingerprint {fp}")
+    report.append(f"mass {mass:.2f} kg; kinematic fingerprint {fp}")
     return UserModel(model, path, name, fp, effort, imu, report)
 
 
@@ -323,13 +323,14 @@ def _replace_actuators(spec, model, names, effort):
     arm, damp = getattr(model, "actuator_armature", None), getattr(model, "actuator_damping", None)
     moved = 0
     for a in range(model.nu):
-        if model.actuator_trntype[a] != mujoco.mjtTrn.mjTRN_JOINT or arm is None:
+        if model.actuator_trntype[a] != mujoco.mjtTrn.mjTRN_JOINT or arm is None \
+                or model.joint(int(model.actuator_trnid[a, 0])).name not in names:
             continue
         gear2 = float(model.actuator_gear[a, 0]) ** 2
         extra_arm = float(arm[a]) * gear2
         extra_damp = float(np.ravel(damp[a])[0]) * gear2 if damp is not None else 0.0
         if extra_arm or extra_damp:
-            joint = spec.joints[int(model.actuator_trnid[a, 0])]
+            joint = spec.joint(model.joint(int(model.actuator_trnid[a, 0])).name)
             joint.armature = joint.armature + extra_arm
             joint.damping = np.asarray(joint.damping) + np.eye(len(np.ravel(joint.damping)))[0] * extra_damp
             moved += 1
