@@ -36,6 +36,7 @@ def root(tmp_path_factory):
     model = robot.load_model()
     write_clip(clip_path(root, "step_in_place"), record_clip(model, builtin_motion("step_in_place", model,
                                                                                    seconds=2.0)))
+    write_clip(clip_path(root, "stand"), record_clip(model, builtin_motion("stand", model, seconds=30.0)))
     return str(root)
 
 
@@ -236,7 +237,7 @@ def test_dds_lockstep_gives_the_replays_figures_and_a_second_controller_is_refus
 def test_the_simulator_killed_mid_run_is_a_watchdog_fault(root, tmp_path, sim_process):
     sim = sim_process("--gantry", "always")         # damping would let it fall: a tilt fault first
     out = tmp_path / "deploy"
-    deploy_proc = subprocess.Popen(_cli("deploy", "--root", root, "--clips", "step_in_place", "--auto",
+    deploy_proc = subprocess.Popen(_cli("deploy", "--root", root, "--clips", "stand", "--auto",
                                         "--lockstep", "--watchdog-ms", "300", "--out", str(out)),
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                    env={**os.environ, "PYTHONUNBUFFERED": "1"})

@@ -49,6 +49,34 @@ class Clip:
         self.pelvis_id = int(bodies[self.pelvis_row])
 
 
+def open_clips(root, names, model):
+    """Clips by name under `root`, each checked as a clip file before
+    `Wbt_env` reads it: (clips, warnings), the warnings being the lines of
+    clips recorded on another model. A missing or broken clip raises
+    ClipError naming it."""
+    import os
+
+    from motion_env_wbt import Wbt_env
+
+    from .clipfile import clip_model_warning, load_clip
+    clips, warnings = [], []
+    for name in names:
+        path = clip_path(root, name)
+        if not os.path.isfile(path):
+            raise ClipError(f"no clip {name!r} under {root}: {path} does not exist")
+        try:
+            load_clip(path)         # says what a file that is no clip is, before Wbt_env reads it
+            clips.append(Clip(Wbt_env(root, file=name), model))
+        except ClipError as e:
+            raise ClipError(f"clip {name!r}: {e}") from None
+        except (OSError, KeyError, ValueError) as e:
+            raise ClipError(f"clip {name!r} under {root}: {type(e).__name__}: {e}") from None
+        warning = clip_model_warning(path, model)
+        if warning:
+            warnings.append(warning)
+    return clips, warnings
+
+
 @dataclasses.dataclass
 class Reference:
     """One tick's reference, read through the environment's queries. Body

@@ -142,13 +142,10 @@ def main(argv=None):
     from .. import gl
     gl.choose(live=False, render=False)
 
-    import trackscope  # noqa: F401  (registers motion_env_wbt)
-    from motion_env_wbt import Wbt_env
-
     from ..controllers import CONTROLLERS
     from ..deploy import Deployment, InProcessLink
     from ..robot import ClipError, load_model
-    from ..simulation import Clip
+    from ..simulation import open_clips
 
     try:
         controller = (CONTROLLERS["policy"](args.policy) if args.policy
@@ -156,7 +153,6 @@ def main(argv=None):
     except ClipError as e:
         return error(str(e))
     from ..catalog import model_path
-    from ..clipfile import clip_model_warning, clip_path
     controller.model_path = model_path(args.model)
     names = args.clips or clip_names(args.root)
     if not names:
@@ -165,15 +161,12 @@ def main(argv=None):
         model = load_model(controller.model_path)
     except ClipError as e:
         return error(str(e))
-    clips = []
-    for name in names:
-        try:
-            clips.append(Clip(Wbt_env(args.root, file=name), model))
-        except (OSError, KeyError, ValueError, ClipError) as e:
-            return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
-        warning = clip_model_warning(clip_path(args.root, name), model)
-        if warning:
-            print(f"{PROG}: warning: {warning}", file=sys.stderr)
+    try:
+        clips, warnings = open_clips(args.root, names, model)
+    except ClipError as e:
+        return error(str(e))
+    for warning in warnings:
+        print(f"{PROG}: warning: {warning}", file=sys.stderr)
     if args.transport == "inprocess":
         from ..simrobot import Gantry, SimRobot
         from ..simulation import start_pose

@@ -148,14 +148,10 @@ def clip_names(root):
 def replay(args, controller, gantry, render):
     from tqdm import tqdm
 
-    import trackscope  # noqa: F401  (registers motion_env_wbt and math_transfrom)
-    from motion_env_wbt import Wbt_env
-
     from .. import render as rendering
-    from ..clipfile import clip_model_warning, clip_path, load_clip
     from ..report import print_summary, summarize, write_log, write_plot, write_summary
     from ..robot import ClipError, load_model
-    from ..simulation import Clip, run_clip
+    from ..simulation import open_clips, run_clip
 
     names = args.clips or clip_names(args.root)
     if not names:
@@ -165,21 +161,12 @@ def replay(args, controller, gantry, render):
         model = load_model(controller.model_path)
     except ClipError as e:
         return error(str(e))
-    clips = []
-    for name in names:
-        path = clip_path(args.root, name)
-        if not os.path.isfile(path):
-            return error(f"no clip {name!r} under {args.root}: {path} does not exist")
-        try:
-            load_clip(path)         # says what a file that is no clip is, before Wbt_env reads it
-            clips.append(Clip(Wbt_env(args.root, file=name), model))
-        except ClipError as e:
-            return error(f"clip {name!r}: {e}")
-        except (OSError, KeyError, ValueError) as e:
-            return error(f"clip {name!r} under {args.root}: {type(e).__name__}: {e}")
-        warning = clip_model_warning(clip_path(args.root, name), model)
-        if warning:
-            print(f"{PROG}: warning: {warning}", file=sys.stderr)
+    try:
+        clips, warnings = open_clips(args.root, names, model)
+    except ClipError as e:
+        return error(str(e))
+    for warning in warnings:
+        print(f"{PROG}: warning: {warning}", file=sys.stderr)
     for line in controller.describe():
         print(line)
 

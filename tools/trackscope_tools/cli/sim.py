@@ -106,15 +106,11 @@ def main(argv=None):
     from .. import gl
     gl.choose(live=False, render=not args.no_render)
 
-    import trackscope  # noqa: F401
-    from motion_env_wbt import Wbt_env
-
     from ..boundary import Remote
     from ..catalog import model_path
-    from ..clipfile import clip_model_warning, clip_path
     from ..robot import ClipError, default_qpos, load_model
     from ..simrobot import Gantry, SimRobot
-    from ..simulation import Clip, start_pose
+    from ..simulation import open_clips, start_pose
 
     try:
         robot = SimRobot(model_path(args.model), options, clock=time.monotonic)
@@ -124,12 +120,12 @@ def main(argv=None):
     robot.model.opt.timestep = args.sim_dt
     if args.clips:
         try:
-            start_pose(Clip(Wbt_env(args.root, file=args.clips[0]), load_model(args.model)), robot, args.clearance)
-        except (OSError, KeyError, ValueError, ClipError) as e:
-            return error(f"clip {args.clips[0]!r} under {args.root}: {type(e).__name__}: {e}")
-        warning = clip_model_warning(clip_path(args.root, args.clips[0]), robot.model)
-        if warning:
+            (clip,), warnings = open_clips(args.root, args.clips[:1], load_model(args.model))
+        except ClipError as e:
+            return error(str(e))
+        for warning in warnings:
             print(f"{PROG}: warning: {warning}", file=sys.stderr)
+        start_pose(clip, robot, args.clearance)
     else:
         robot.reset(default_qpos(robot.model))
     try:
