@@ -101,7 +101,7 @@ def test_in_process_deployment_gives_the_replays_figures(root):
     sim = SimRobot(controller.model_path)
     simulation.start_pose(c, sim, controller.start_clearance)
     run = deploy.Deployment(deploy.InProcessLink(sim), [c], controller, auto=True, start_in_run=True,
-                            log=lambda line: None)
+                            log=lambda line: None, tick_budget_s=1.0)
     assert run.serve() == "done"
     deployed = clip_summary(run.records[0])
     for key in FIGURES:
@@ -138,7 +138,7 @@ def test_a_fault_sends_the_robot_to_damping(root, how, reason):
     simulation.start_pose(c, sim, 0.0)
     sim.band = simulation.BaseTarget(sim.data.qpos[:3].copy(), sim.data.qpos[3:7].copy())
     run = deploy.Deployment(deploy.InProcessLink(sim), [c], controller, auto=True, start_in_run=True,
-                            log=lambda line: None)
+                            log=lambda line: None, tick_budget_s=1.0)
     assert run.serve() == "fault"
     assert [f.reason for f in run.faults] == [reason] and run.faults[0].state == "run"
     assert run.mode == "damping" and run.transitions[-1]["to"] == "damping"
@@ -154,7 +154,7 @@ def test_the_state_machine_by_remote_buttons(root):
     sim.reset(robot.default_qpos(sim.model))
     sim.band = simulation.BaseTarget(sim.data.qpos[:3].copy(), sim.data.qpos[3:7].copy())   # on the gantry
     link = deploy.InProcessLink(sim)
-    run = deploy.Deployment(link, [c], controller, log=lambda line: None)
+    run = deploy.Deployment(link, [c], controller, log=lambda line: None, tick_budget_s=1.0)
     states = []
     presses = {10: ["start"], 20: ["start"], 1200: ["A"], 1300: ["select"]}
 
@@ -207,7 +207,7 @@ def test_dds_lockstep_gives_the_replays_figures_and_a_second_controller_is_refus
     sim = sim_process()
     out = tmp_path / "deploy"
     done = subprocess.run(_cli("deploy", "--root", root, "--clips", "step_in_place", "--start-in-run", "--auto",
-                               "--lockstep", "--watchdog-ms", "2000", "--out", str(out)),
+                               "--lockstep", "--watchdog-ms", "2000", "--tick-budget-ms", "1000", "--out", str(out)),
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     summary = json.loads((out / "summary.json").read_text())
@@ -238,7 +238,7 @@ def test_the_simulator_killed_mid_run_is_a_watchdog_fault(root, tmp_path, sim_pr
     sim = sim_process("--gantry", "always")         # damping would let it fall: a tilt fault first
     out = tmp_path / "deploy"
     deploy_proc = subprocess.Popen(_cli("deploy", "--root", root, "--clips", "stand", "--auto",
-                                        "--lockstep", "--watchdog-ms", "300", "--out", str(out)),
+                                        "--lockstep", "--watchdog-ms", "300", "--tick-budget-ms", "1000", "--out", str(out)),
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                    env={**os.environ, "PYTHONUNBUFFERED": "1"})
     for line in deploy_proc.stdout:
@@ -259,7 +259,7 @@ def test_dds_lockstep_gives_the_replays_figures_for_a_policy(root, tmp_path, sim
     sim = sim_process("--clearance", "0.01")
     out = tmp_path / "deploy"
     done = subprocess.run(_cli("deploy", "--root", root, "--clips", "step_in_place", "--start-in-run", "--auto",
-                               "--lockstep", "--watchdog-ms", "2000", "--policy", policy, "--out", str(out)),
+                               "--lockstep", "--watchdog-ms", "2000", "--tick-budget-ms", "1000", "--policy", policy, "--out", str(out)),
                           capture_output=True, text=True, timeout=300)
     assert done.returncode in (0, 1), done.stdout + done.stderr
     deployed = json.loads((out / "summary.json").read_text())["clips"][0]

@@ -24,13 +24,14 @@ def tools_wheel(tmp_path_factory):
 
 def test_tools_wheel_carries_the_model_and_the_commands(tools_wheel):
     names = tools_wheel.namelist()
-    assert {"trackscope_tools/models/humanoid.xml", "trackscope_tools/models/tracking.xml",
-            "trackscope_tools/wire/loopback.xml"} <= set(names)
+    assert {"trackscope_tools/models/humanoid.xml", "trackscope_tools/wire/loopback.xml"} <= set(names)
     assert not [n for n in names if n.startswith(("tests/", "bench/")) or n.endswith((".so", "leakcheck.py"))]
     entry = next(n for n in names if n.endswith("entry_points.txt"))
     text = tools_wheel.read(entry).decode()
     for command in ("trackscope-clip = trackscope_tools.cli.clip:main",
-                    "trackscope-replay = trackscope_tools.cli.replay:main"):
+                    "trackscope-replay = trackscope_tools.cli.replay:main",
+                    "trackscope-sim = trackscope_tools.cli.sim:main",
+                    "trackscope-deploy = trackscope_tools.cli.deploy:main"):
         assert command in text
     meta = tools_wheel.read(next(n for n in names if n.endswith("METADATA"))).decode()
     assert "Requires-Dist: trackscope==" in meta

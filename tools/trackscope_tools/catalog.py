@@ -7,7 +7,6 @@ import os
 
 MODEL_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "models")
 MODEL_PATH = os.path.join(MODEL_DIR, "humanoid.xml")
-TRACKING_MODEL_PATH = os.path.join(MODEL_DIR, "tracking.xml")
 #: Environment variable naming the default model in place of the package's.
 MODEL_ENV = "TRACKSCOPE_MODEL"
 

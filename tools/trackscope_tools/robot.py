@@ -13,7 +13,7 @@ import numpy as np
 import mujoco
 
 from . import robot_tables
-from .catalog import MODEL_DIR, MODEL_PATH, TRACKING_MODEL_PATH  # noqa: F401
+from .catalog import MODEL_DIR, MODEL_PATH  # noqa: F401
 CLIP_FPS = 50
 MEMBERS = ("fps", "joint_pos", "joint_vel", "body_pos_w", "body_quat_w",
            "body_lin_vel_w", "body_ang_vel_w")

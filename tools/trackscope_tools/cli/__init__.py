@@ -124,6 +124,12 @@ def add_debug_option(parser):
         parser.epilog = ENDINGS
 
 
+def note(text):
+    """Add what the command did about a signal it took itself ("the robot
+    was sent to damping") to the interrupt's line."""
+    _run.notes.append(text)
+
+
 @contextlib.contextmanager
 def stage(what, hint=None):
     """Name what the command does inside the block ("simulating stand"),

@@ -43,7 +43,7 @@ import os
 import select
 import sys
 
-from . import add_debug_option, command, interrupt_pending, on_interrupt, reporter, safe_points
+from . import add_debug_option, command, interrupt_pending, note, on_interrupt, reporter, safe_points, stage
 
 PROG = "trackscope-deploy"
 error = reporter(PROG)
@@ -84,6 +84,8 @@ def build_parser():
                         help="echo each state's tick in the command (reserve[0]) for trackscope-sim --lockstep")
     parser.add_argument("--watchdog-ms", type=float, default=10.0,
                         help="no state for this long is a fault (default: 10)")
+    parser.add_argument("--tick-budget-ms", type=float, default=20.0,
+                        help="a control tick computing longer is a fault (default: 20, the tick)")
     add_debug_option(parser)
     return parser
 
@@ -212,7 +214,8 @@ def main(argv=None):
     for line in controller.describe():
         print(line)
     deployment = Deployment(link, clips, controller, auto=args.auto, start_in_run=args.start_in_run,
-                            watchdog_s=args.watchdog_ms / 1000.0, lockstep=args.lockstep)
+                            watchdog_s=args.watchdog_ms / 1000.0, tick_budget_s=args.tick_budget_ms / 1000.0,
+                            lockstep=args.lockstep)
     keys = Keys()
 
     def stop():
@@ -229,7 +232,10 @@ def main(argv=None):
         link.send(MotorCommand.damping(deployment.kd))
     try:
         with safe_points(), on_interrupt(damp, "the robot was sent to damping"):
-            ended = deployment.serve(stop=stop)
+            with stage("running the robot"):
+                ended = deployment.serve(stop=stop)
+            if interrupt_pending():
+                note("the robot was sent to damping")
             if ended == "no state":
                 return error(getattr(link, "no_state_message", "no robot state within 5 s"))
             return write_outputs(args, controller, deployment, ended)

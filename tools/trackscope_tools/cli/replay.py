@@ -16,8 +16,8 @@ sim_decimation physics steps per tick, driven by a controller:
   pd         (--mode tracking) joint torques
              kp * (q_ref - q) + kd * (qd_ref - qd), clipped to the effort
              limits, with the gains and limits of the environment's tables;
-             the pelvis is welded to a mocap body that follows the reference
-             base (tracking.xml).
+             the pelvis is welded to a mount (a mocap body added to the
+             model) that follows the reference base.
   kinematic  (--mode kinematic) pose the model from the reference.
   policy     (--policy FILE.onnx) an ONNX tracking policy on the free base:
              each tick its observation is assembled from Wbt_env and the

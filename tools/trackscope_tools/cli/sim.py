@@ -45,7 +45,10 @@ PRESS_S = 0.1
 
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="Ctrl-C (SIGINT) or SIGTERM is how it stops: it writes its outputs "
+                                            "(each under a temporary name, renamed when complete) and exits 0. "
+                                            "Errors are one line; --debug shows the traceback.")
     parser.add_argument("--model", metavar="FILE.xml",
                         help="the robot's MJCF model, assets relative to it, checked and made drivable as "
                              "trackscope-clip model FILE.xml shows (default: $TRACKSCOPE_MODEL, else the "
