@@ -147,6 +147,42 @@ def test_a_fault_sends_the_robot_to_damping(root, how, reason):
     assert command.enable.all() and not command.kp.any() and command.kd.any()
 
 
+class CorruptAfter(deploy.InProcessLink):
+    """States whose CRC is wrong (dropped, counted) from state `at` on."""
+
+    def __init__(self, robot, at):
+        super().__init__(robot)
+        self.at, self.count, self.sent = at, 0, []
+
+    def wait_state(self, timeout):
+        state = super().wait_state(timeout)
+        self.count += 1
+        if self.count <= self.at:
+            return state
+        self.crc_errors += 1
+        self.crc_in_row += 1
+        return None
+
+    def send(self, command):
+        self.sent.append(command)
+        super().send(command)
+
+
+def test_corrupt_states_are_a_crc_fault_and_damping(root):
+    c = clip(root)
+    controller = WBCController()
+    sim = SimRobot(controller.model_path)
+    simulation.start_pose(c, sim, 0.0)
+    link = CorruptAfter(sim, at=50)
+    run = deploy.Deployment(link, [c], controller, auto=True, start_in_run=True, log=lambda line: None,
+                            tick_budget_s=1.0, watchdog_s=0.001)
+    assert run.serve() == "fault"
+    assert [f.reason for f in run.faults] == ["crc"] and link.crc_errors >= deploy.CRC_IN_ROW
+    assert run.summary_figures()["crc_errors"] == link.crc_errors
+    last = link.sent[-1]
+    assert last.enable.all() and not last.kp.any() and last.kd.any()
+
+
 def test_the_state_machine_by_remote_buttons(root):
     c = clip(root)
     controller = PDController()

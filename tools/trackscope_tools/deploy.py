@@ -328,11 +328,12 @@ class Deployment:
             self.run = ClipRun(clip, self.controller, self.controller.model_path)
             self.tick_index = -1
         before = self.run.step
+        tick_start = time.monotonic()
         start = time.perf_counter()
         command = self.run.on_state(self.rezero.apply(state) if self.rezero is not None else state)
         elapsed = time.perf_counter() - start
-        if self.run.step != before or command is None:
-            self._tick_stats(state, elapsed)
+        if self.run.step != before:
+            self._tick_stats(state, tick_start)
         if command is None:
             self._close_run()
             self.clip_index += 1
@@ -350,9 +351,12 @@ class Deployment:
             return self._command(state)
         return command
 
-    def _tick_stats(self, state, elapsed):
-        self.stats["tick_compute_ms"].append(1000 * elapsed)
-        self.stats["state_age_ms"].append(1000 * max(time.monotonic() - state.stamp, 0.0) if state.stamp else 0.0)
+    def _tick_stats(self, state, tick_start):
+        """State age at the tick's start; the tick's compute: the reference
+        queries and the controller's tick (not the figures' measurement)."""
+        record, k = self.run.record, self.run.step - 1
+        self.stats["tick_compute_ms"].append((int(record["latency_ns"][k]) + int(record["controller_ns"][k])) / 1e6)
+        self.stats["state_age_ms"].append(1000 * max(tick_start - state.stamp, 0.0) if state.stamp else 0.0)
         period_ms = round(self.control_dt / TICK_S)
         if self.run.late_ms >= period_ms:
             self.missed_ticks += int(self.run.late_ms // period_ms)
@@ -378,12 +382,21 @@ class Deployment:
                     if stopped_at is not None:
                         return "stopped"
                     return "no state"
-                if not any(f.reason == "watchdog" for f in self.faults[-1:]):
-                    self.fault(self.state_time, "watchdog", f"no state for {1000 * self.watchdog_s:.0f} ms")
-                # the robot is unreachable: damping goes out anyway
+                in_row = self.link.crc_in_row
+                if 0 < in_row < CRC_IN_ROW:
+                    continue            # states come, corrupt: the CRC rule decides, not the watchdog
+                reason = "crc" if in_row else "watchdog"
+                if not any(f.reason == reason for f in self.faults[-1:]) and self.mode != "damping":
+                    self.fault(self.state_time, reason, f"{in_row} states in a row with a wrong CRC" if in_row
+                               else f"no state for {1000 * self.watchdog_s:.0f} ms")
+                # no good state: damping goes out anyway, with --auto for FAULT_HOLD_S
                 command = MotorCommand.damping(self.kd)
                 self.link.send(command)
                 if self.auto:
+                    end = time.monotonic() + FAULT_HOLD_S
+                    while time.monotonic() < end:
+                        self.link.wait_state(self.watchdog_s)
+                        self.link.send(command)
                     return "fault"
                 timeout = 0.1
                 continue

@@ -123,10 +123,39 @@ def print_summary(summary, stream=None):
         p(f"{kind}: {path}")
 
 
-def write_plot(path, records, mode):
+def pyplot():
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
+
+
+def save_figure(fig, path, dpi=100):
+    """The figure as a PNG written whole, then closed."""
+    try:
+        with atomic_output(path) as tmp:
+            fig.savefig(tmp, dpi=dpi, format="png")
+    finally:
+        fig.clf()
+        pyplot().close(fig)
+    return path
+
+
+def write_latency_plot(path, stats):
+    """Histograms of a deployment's state age, tick compute and command write times."""
+    fig, axes = pyplot().subplots(1, 3, figsize=(12, 3.2))
+    for ax, key in zip(axes, ("state_age_ms", "tick_compute_ms", "command_write_ms")):
+        values = stats[key]
+        if values:
+            ax.hist(values, bins=50)
+        ax.set_xlabel(key.replace("_", " "))
+        ax.set_yscale("log")
+    fig.tight_layout()
+    return save_figure(fig, path, dpi=90)
+
+
+def write_plot(path, records, mode):
+    plt = pyplot()
     fig, axes = plt.subplots(len(records), 1, figsize=(9, 2.6 * len(records)), squeeze=False)
     for ax, r in zip(axes[:, 0], records):
         t = r["time"]
@@ -150,15 +179,12 @@ def write_plot(path, records, mode):
         ax.legend(lines[0] + more[0], lines[1] + more[1], loc="upper right", fontsize=8)
     axes[-1, 0].set_xlabel("time (s)")
     fig.tight_layout()
-    try:
-        with atomic_output(path) as tmp:
-            fig.savefig(tmp, dpi=100, format="png")
-    finally:
-        plt.close(fig)
-    return path
+    return save_figure(fig, path)
 
 
-LOGGED = ("time", "qpos", "qvel", "torque", "ref_command", "ref_anchor_pos", "ref_anchor_quat")
+LOGGED = ("time", "qpos", "qvel", "torque", "ref_command", "ref_anchor_pos", "ref_anchor_quat", "latency_ns",
+          "controller_ns", "state_q", "state_dq", "state_tau_est", "state_imu_quat", "state_imu_gyro",
+          "state_imu_accel", "command_enable", "command_q", "command_dq", "command_kp", "command_kd", "command_tau")
 
 
 def write_log(path, records):

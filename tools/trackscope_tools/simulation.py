@@ -18,7 +18,7 @@ import time
 import numpy as np
 from scipy.spatial.transform import Rotation
 
-from .boundary import TICK_S
+from .boundary import JOINTS, TICK_S
 from .clipfile import clip_path, inspect_clip
 from .statemodel import StateModel
 from .robot import ClipError, JointMap, RobotIndex, lowest_point
@@ -280,6 +280,7 @@ class ClipRun:
             self.controller.reset(clip, state)
         data = self.estimate.set(state)
         measure(record, step, clip, data, ref, self.estimate.q_clip(state), self.estimate.dq_clip(state))
+        log_boundary(record, step, state, None)
         banded = self.banded(ref.time)
         record["banded"][step] = banded
         end = step + 1 == self.total
@@ -290,6 +291,7 @@ class ClipRun:
         start = time.perf_counter_ns()
         self.command = self.controller.tick(state, ref)
         record["controller_ns"][step] = time.perf_counter_ns() - start
+        log_boundary(record, step, state, self.command)
         for name, value in self.controller.log().items():
             self.logs.setdefault(name, []).append(np.asarray(value))
         self.tick_ms = state.tick
@@ -428,7 +430,25 @@ def per_tick_shapes(model, joints):
             "anchor_pos_err": ((), f), "anchor_height_err": ((), f), "anchor_heading_err": ((), f),
             "anchor_ori_err": ((), f), "body_pos_err": ((), f), "body_pos_mean_err": ((), f),
             "body_pos_rel_err": ((), f), "support_force": ((), f), "latency_ns": ((), np.int64),
-            "controller_ns": ((), np.int64), "banded": ((), bool)}
+            "controller_ns": ((), np.int64), "banded": ((), bool),
+            # the robot boundary at each tick: the state that started it (motor order, as sent) and
+            # the tick's command (zeros on the last tick)
+            **{f"state_{k}": ((n,), np.float32) for k, n in (("q", JOINTS), ("dq", JOINTS), ("tau_est", JOINTS),
+                                                             ("imu_quat", 4), ("imu_gyro", 3), ("imu_accel", 3))},
+            "command_enable": ((JOINTS,), bool),
+            **{f"command_{k}": ((JOINTS,), np.float32) for k in ("q", "dq", "kp", "kd", "tau")}}
+
+
+def log_boundary(record, step, state, command):
+    """The tick's state and command into the record."""
+    for key in ("q", "dq", "tau_est"):
+        record[f"state_{key}"][step] = getattr(state, key)
+    for key in ("quat", "gyro", "accel"):
+        record[f"state_imu_{key}"][step] = getattr(state.imu, key)
+    if command is not None:
+        command = command.rounded()
+        for key in ("enable", "q", "dq", "kp", "kd", "tau"):
+            record[f"command_{key}"][step] = getattr(command, key)
 
 
 def aligned_pose(env, pos, quat_wxyz):

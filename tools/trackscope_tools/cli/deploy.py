@@ -40,10 +40,10 @@ controller.
 
 import argparse
 import os
-import select
 import sys
 
 from . import add_debug_option, command, interrupt_pending, note, on_interrupt, reporter, safe_points, stage
+from .keys import TerminalKeys
 
 PROG = "trackscope-deploy"
 error = reporter(PROG)
@@ -93,30 +93,6 @@ def build_parser():
 def clip_names(root):
     from .replay import clip_names as names
     return names(root)
-
-
-class Keys:
-    """Single keys typed in this terminal, when it is one."""
-    MODES = {"p": "passive", "d": "damping", "s": "stand", "r": "run", "q": "stop"}
-
-    def __init__(self):
-        self.tty = sys.stdin.isatty()
-        self.saved = None
-        if self.tty:
-            import termios
-            import tty
-            self.saved = termios.tcgetattr(sys.stdin)
-            tty.setcbreak(sys.stdin)
-
-    def poll(self):
-        if not self.tty or not select.select([sys.stdin], [], [], 0)[0]:
-            return None
-        return self.MODES.get(sys.stdin.read(1))
-
-    def close(self):
-        if self.saved is not None:
-            import termios
-            termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
 
 
 class FirstAgain:
@@ -216,7 +192,7 @@ def main(argv=None):
     deployment = Deployment(link, clips, controller, auto=args.auto, start_in_run=args.start_in_run,
                             watchdog_s=args.watchdog_ms / 1000.0, tick_budget_s=args.tick_budget_ms / 1000.0,
                             lockstep=args.lockstep)
-    keys = Keys()
+    keys = TerminalKeys({"p": "passive", "d": "damping", "s": "stand", "r": "run", "q": "stop"})
 
     def stop():
         # Ctrl-C or SIGTERM is a stop: damping for a second, the outputs, then the interrupt's line
@@ -247,11 +223,11 @@ def main(argv=None):
 
 
 def write_outputs(args, controller, deployment, ended):
-    from ..report import print_summary, summarize, write_log, write_summary
+    from ..report import print_summary, summarize, write_latency_plot, write_log, write_summary
     os.makedirs(args.out, exist_ok=True)
     records = deployment.records
     outputs = {"log": write_log(os.path.join(args.out, "log.npz"), records) if records else None,
-               "plot": write_latency(os.path.join(args.out, "latency.png"), deployment.stats),
+               "plot": write_latency_plot(os.path.join(args.out, "latency.png"), deployment.stats),
                "summary": os.path.join(args.out, "summary.json")}
     summary = summarize(records, controller, controller.model_path, outputs, mode=controller.name) if records \
         else {"clips": []}
@@ -272,24 +248,3 @@ def write_outputs(args, controller, deployment, ended):
     if failed or len(summary["clips"]) < len(deployment.clips):
         return error(f"{len(summary['clips']) - len(failed)} of {len(deployment.clips)} clip(s) followed")
     return 0
-
-
-def write_latency(path, stats):
-    import matplotlib
-    matplotlib.use("Agg")
-    from matplotlib import pyplot as plt
-    fig, axes = plt.subplots(1, 3, figsize=(12, 3.2))
-    for ax, key in zip(axes, ("state_age_ms", "tick_compute_ms", "command_write_ms")):
-        values = stats[key]
-        if values:
-            ax.hist(values, bins=50)
-        ax.set_xlabel(key.replace("_", " "))
-        ax.set_yscale("log")
-    fig.tight_layout()
-    from ..outputs import atomic_output
-    try:
-        with atomic_output(path) as tmp:
-            fig.savefig(tmp, dpi=90, format="png")
-    finally:
-        plt.close(fig)
-    return path

@@ -36,6 +36,7 @@ import time
 import numpy as np
 
 from . import add_debug_option, command, reporter
+from .keys import TerminalKeys
 
 PROG = "trackscope-sim"
 error = reporter(PROG)
@@ -147,7 +148,7 @@ def main(argv=None):
     stop = []
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *a: stop.append(True))
-    keys = KeysIn()
+    keys = TerminalKeys(KEYS)
     log_every = max(1, round(0.02 / args.sim_dt))
     log = {"time": [], "qpos": [], "banded": []}
     held = {}
@@ -194,28 +195,6 @@ def main(argv=None):
         link.close()
     wall = time.monotonic() - wall_start
     return write_outputs(args, robot, log, wall, gantry)
-
-
-class KeysIn:
-    def __init__(self):
-        self.tty = sys.stdin.isatty()
-        self.saved = None
-        if self.tty:
-            import termios
-            import tty
-            self.saved = termios.tcgetattr(sys.stdin)
-            tty.setcbreak(sys.stdin)
-
-    def poll(self):
-        import select
-        if not self.tty or not select.select([sys.stdin], [], [], 0)[0]:
-            return None
-        return KEYS.get(sys.stdin.read(1))
-
-    def close(self):
-        if self.saved is not None:
-            import termios
-            termios.tcsetattr(sys.stdin, termios.TCSADRAIN, self.saved)
 
 
 def write_outputs(args, robot, log, wall, gantry):
