@@ -63,9 +63,14 @@ def describe(policy):
     for key, source in policy.source.items():
         lines.append(f"    {key:<18} from {source}")
     lines.append(f"  {'term':<22}{'offset':>7}{'size':>6}  frame")
-    from ..observations import TERMS
+    from ..observations import TERMS, odometry_terms
     for name, offset, size in policy.layout:
-        lines.append(f"  {name:<22}{offset:>7}{size:>6}  {TERMS[name].frame}")
+        needs = ", needs odometry" if TERMS[name].needs_odometry else ""
+        lines.append(f"  {name:<22}{offset:>7}{size:>6}  {TERMS[name].frame}{needs}")
+    needs = odometry_terms(policy.terms)
+    lines.append("  odometry: " + (f"needed by {', '.join(needs)} (base position and velocity; refused on a "
+                                   "robot state without it)" if needs else "not needed (the robot's own state "
+                                   "suffices)"))
     problem = policy.size_problem()
     lines.append(f"  {'ok' if problem is None else 'BAD':<6}input size {policy.size}, terms {policy.expected}")
     return lines, problem
