@@ -163,3 +163,23 @@ def test_angular_velocity_differences_equal_scipys_rotation_vectors(case):
     steps = (Rotation.from_quat(xyzw[b].reshape(-1, 4)) * Rotation.from_quat(xyzw[a].reshape(-1, 4)).inv())
     expect = steps.as_rotvec().reshape(n, -1, 3) / ((b - a) * dt)[:, None, None]
     np.testing.assert_allclose(finite_difference_ang_vel(quat, dt), expect, rtol=0, atol=1e-10)
+
+
+@pytest.mark.parametrize("case", ["smooth", "random", "sign flips", "still"])
+def test_slerp_equals_scipys(case):
+    from scipy.spatial.transform import Slerp
+    from trackscope_tools.motion import slerp
+    rng = np.random.default_rng(5)
+    n = 30
+    if case == "smooth":
+        quat = Rotation.from_rotvec(np.cumsum(rng.normal(scale=0.05, size=(n, 3)), axis=0)).as_quat()[:, [3, 0, 1, 2]]
+    elif case == "still":
+        quat = np.tile([1.0, 0.0, 0.0, 0.0], (n, 1))
+    else:
+        quat = rng.normal(size=(n, 4))
+        if case == "sign flips":
+            quat[1::2] *= -1
+    t_in = np.arange(n) / 30.0
+    t_out = np.arange(int(t_in[-1] * 50 + 1e-9) + 1) / 50.0
+    expect = Slerp(t_in, Rotation.from_quat(quat[:, [1, 2, 3, 0]]))(t_out).as_quat()[:, [3, 0, 1, 2]]
+    np.testing.assert_allclose(slerp(t_out, t_in, quat), expect, rtol=0, atol=1e-12)
