@@ -165,7 +165,7 @@ class Deployment:
         self.mode = "wait"
         self.transitions, self.faults = [], []
         self.records = []
-        self.run = None
+        self.run = self.next_run = None
         self.rezero = None
         self.clip_index = 0
         self.requests = []            # transitions asked for by keys or the remote
@@ -292,6 +292,9 @@ class Deployment:
         clip.env.reset()
         ref, _ = query(clip.env, 0)
         self.stand_ref = ref
+        # the run's costly preparation while the robot stands
+        self.controller.prepare(clip)
+        self.next_run = ClipRun(clip, self.controller, self.controller.model_path)
         self.stand_from = np.asarray(state.q, dtype=np.float64).copy()
         self.stand_to = to_motor(ref.joint_pos)
         self.stand_start = state.time
@@ -325,7 +328,8 @@ class Deployment:
     def _run(self, state):
         if self.run is None:
             clip = self.clips[self.clip_index]
-            self.run = ClipRun(clip, self.controller, self.controller.model_path)
+            self.run = self.next_run or ClipRun(clip, self.controller, self.controller.model_path)
+            self.next_run = None
             self.tick_index = -1
         before = self.run.step
         tick_start = time.monotonic()

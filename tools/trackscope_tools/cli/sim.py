@@ -28,6 +28,7 @@ exits 0.
 """
 
 import argparse
+import gc
 import os
 import signal
 import sys
@@ -149,6 +150,8 @@ def main(argv=None):
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *a: stop.append(True))
     keys = TerminalKeys(KEYS)
+    gc.collect()
+    gc.freeze()         # start-up's objects out of the collector's sweeps, which would stall the loop
     log_every = max(1, round(0.02 / args.sim_dt))
     log = {"time": [], "qpos": [], "banded": []}
     held = {}

@@ -46,6 +46,10 @@ class Controller:
         """Lines printed once on start-up (where settings came from)."""
         return []
 
+    def prepare(self, clip):
+        """Work on the clip alone, ahead of its run (optional: `reset` does
+        it where it was not done)."""
+
     def reset(self, clip, state):
         """A new clip (simulation.Clip: its Wbt_env and rows) from `state`."""
         self.command = MotorCommand.passive()

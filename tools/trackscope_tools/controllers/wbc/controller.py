@@ -70,17 +70,19 @@ class WBCController(Controller):
         return [f"wbc: one QP per {per} (qpsolvers, {self.solver}); free base, no weld"]
 
     # -- a new clip ------------------------------------------------------
-    def reset(self, clip, state):
+    def prepare(self, clip):
+        """The clip's targets and contact schedule (the reset's costly part,
+        tens of milliseconds): done once per clip, ahead of its run where the
+        caller can."""
         self.own = StateModel(self.model_path)
         model, env = self.own.model, clip.env
-        data = self.own.set(state, forward=True)
         motors = self.own.motors
+        self.prepared = clip
         self.dt, self.sim_dt, self.decimation = env.control_dt, env.sim_dt, env.sim_decimation
         arr = lambda m: np.asarray(getattr(env, f"{env.file}_{m}"), dtype=np.float64)  # noqa: E731
         body_pos, body_quat = arr("body_pos_w"), arr("body_quat_w")
         lin_vel, ang_vel = arr("body_lin_vel_w"), arr("body_ang_vel_w")
         joint_pos, joint_vel = arr("joint_pos")[:, motors.to_motor], arr("joint_vel")[:, motors.to_motor]
-        rows = {name: r for r, name in enumerate(env.target_names)}
         row = clip.pelvis_row
         qpos = np.tile(model.qpos0, (len(body_pos), 1))
         qpos[:, self.own.base_q:self.own.base_q + 3] = body_pos[:, row]
@@ -110,6 +112,14 @@ class WBCController(Controller):
                     "qdd": grad(joint_vel), "com": com, "com_vel": com_vel, "com_acc": grad(com_vel)}
         self.stance = contact_schedule(model, qpos)
 
+    def reset(self, clip, state):
+        if getattr(self, "prepared", None) is not clip:
+            self.prepare(clip)
+        self.prepared = None            # a clip run again is prepared again
+        model, env = self.own.model, clip.env
+        data = self.own.set(state, forward=True)
+        motors = self.own.motors
+        rows = {name: r for r, name in enumerate(env.target_names)}
         self.feet = [model.body(n).id for n in FOOT_BODIES]
         self.foot_rows = [rows[n] for n in FOOT_BODIES]
         self.foot_geoms = foot_geoms(model)
