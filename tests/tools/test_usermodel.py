@@ -127,11 +127,11 @@ def test_one_misnamed_joint_is_named_with_its_nearest_names(files):
 
 
 def test_something_else_that_moves_is_refused(tmp_path):
-    spec = usermodels.package_spec()
-    crate = spec.worldbody.add_body(name="crate", pos=[1, 0, 0.2])
+    mjspec = usermodels.package_spec()
+    crate = mjspec.worldbody.add_body(name="crate", pos=[1, 0, 0.2])
     crate.add_freejoint(name="crate_free")
     crate.add_geom(type=mujoco.mjtGeom.mjGEOM_BOX, size=[0.1, 0.1, 0.1])
-    path = usermodels.write_spec(spec, tmp_path / "crate.xml")
+    path = usermodels.write_spec(mjspec, tmp_path / "crate.xml")
     with pytest.raises(usermodel.ModelError, match="joint 'crate_free' on body 'crate' moves something that "
                                                    "is not the robot"):
         usermodel.load(path)
@@ -161,15 +161,15 @@ def test_the_second_model_is_judged_at_its_size(files):
 
 
 def test_replaced_servos_leave_their_armature_on_the_joint(tmp_path):
-    spec = usermodels.package_spec()
-    for act in list(spec.actuators):
-        spec.delete(act)
-    servo = spec.add_actuator(name="knee", target="left_knee_joint", trntype=mujoco.mjtTrn.mjTRN_JOINT,
+    mjspec = usermodels.package_spec()
+    for act in list(mjspec.actuators):
+        mjspec.delete(act)
+    servo = mjspec.add_actuator(name="knee", target="left_knee_joint", trntype=mujoco.mjtTrn.mjTRN_JOINT,
                               gear=[2.0, 0, 0, 0, 0, 0], forcelimited=mujoco.mjtLimited.mjLIMITED_TRUE,
                               forcerange=[-60.0, 60.0])
     servo.set_to_position(kp=100.0)
     servo.armature = 0.01
-    loaded = usermodel.load(usermodels.write_spec(spec, tmp_path / "servo.xml"))
+    loaded = usermodel.load(usermodels.write_spec(mjspec, tmp_path / "servo.xml"))
     knee = loaded.model.joint("left_knee_joint")
     base = usermodel.load().model
     assert loaded.model.dof_armature[knee.dofadr[0]] == pytest.approx(base.dof_armature[knee.dofadr[0]] + 0.04)
@@ -185,10 +185,10 @@ def test_a_robot_file_whose_contacts_live_in_another_file(tmp_path):
     """No geom of the robot can collide (its pairs are in a scene file not
     passed): the collision group's geoms get floor contacts."""
     robot_file, _ = usermodels.maker_model(tmp_path)
-    spec = mujoco.MjSpec.from_file(robot_file)
-    for geom in spec.geoms:
+    mjspec = mujoco.MjSpec.from_file(robot_file)
+    for geom in mjspec.geoms:
         geom.contype, geom.conaffinity = 0, 0
-    path = usermodels.write_spec(spec, tmp_path / "robot_without_contacts.xml", compile=False)
+    path = usermodels.write_spec(mjspec, tmp_path / "robot_without_contacts.xml", compile=False)
     loaded = usermodel.load(path)
     assert "collision geoms: 30 on the robot, none can collide: the geoms of group 3" in loaded.report
     assert _lines(loaded.report, "floor contacts:")[0].startswith("floor contacts: added for 30 robot collision")

@@ -25,79 +25,79 @@ def package_spec():
     return mujoco.MjSpec.from_file(robot.MODEL_PATH)
 
 
-def _drop_fixed_links(spec, keep=()):
+def _drop_fixed_links(mjspec, keep=()):
     for name in FIXED_LINKS:
         if name not in keep:
-            spec.delete(spec.body(name))
+            mjspec.delete(mjspec.body(name))
 
 
 def second_spec():
-    spec = package_spec()
-    spec.modelname = "trackscope_humanoid_long"
-    _drop_fixed_links(spec)
-    spec.delete(spec.site("imu_in_pelvis"))
+    mjspec = package_spec()
+    mjspec.modelname = "trackscope_humanoid_long"
+    _drop_fixed_links(mjspec)
+    mjspec.delete(mjspec.site("imu_in_pelvis"))
     for side in ("left", "right"):
         for link in ("knee_link", "ankle_pitch_link"):
-            body = spec.body(f"{side}_{link}")
+            body = mjspec.body(f"{side}_{link}")
             body.pos = np.asarray(body.pos) * LEG_SCALE
         for link in ("hip_yaw_link", "knee_link"):
-            for geom in spec.body(f"{side}_{link}").geoms:
+            for geom in mjspec.body(f"{side}_{link}").geoms:
                 if not np.isnan(geom.fromto[0]):
                     geom.fromto = np.asarray(geom.fromto) * [1, 1, LEG_SCALE, 1, 1, LEG_SCALE]
-    chest = spec.geom("chest")
+    chest = mjspec.geom("chest")
     chest.mass = chest.mass + TORSO_EXTRA_KG
     tabs = robot.tables()
     effort = np.asarray(tabs.effort_limit_sim)[tabs.target_indices_action]
     kp = np.asarray(tabs.kp)[tabs.target_indices_action]
-    for act in list(spec.actuators):
-        spec.delete(act)
+    for act in list(mjspec.actuators):
+        mjspec.delete(act)
     for name, limit, gain in zip(tabs.orig_names_joint, effort, kp):
-        act = spec.add_actuator(name=name + "_servo", target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT)
+        act = mjspec.add_actuator(name=name + "_servo", target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT)
         act.set_to_position(kp=float(gain))
         act.ctrllimited = mujoco.mjtLimited.mjLIMITED_FALSE
         act.forcelimited = mujoco.mjtLimited.mjLIMITED_TRUE
         act.forcerange = [-float(limit), float(limit)]
     # Contacts only through pairs: the soles on the floor, the two shins,
     # and the pelvis against the left hip's roll housing (overlapping at rest).
-    for geom in spec.geoms:
+    for geom in mjspec.geoms:
         geom.contype, geom.conaffinity = 0, 0
     for body in ("left_hip_roll_link", "left_knee_link", "right_knee_link"):
-        for k, geom in enumerate(spec.body(body).geoms):
+        for k, geom in enumerate(mjspec.body(body).geoms):
             geom.name = geom.name or f"{body}_geom{k}"
-    spec.add_pair(geomname1="floor", geomname2="left_foot")
-    spec.add_pair(geomname1="floor", geomname2="right_foot")
-    spec.add_pair(geomname1="left_knee_link_geom1", geomname2="right_knee_link_geom1")
-    spec.add_pair(geomname1="pelvis", geomname2="left_hip_roll_link_geom0")
-    return spec
+    mjspec.add_pair(geomname1="floor", geomname2="left_foot")
+    mjspec.add_pair(geomname1="floor", geomname2="right_foot")
+    mjspec.add_pair(geomname1="left_knee_link_geom1", geomname2="right_knee_link_geom1")
+    mjspec.add_pair(geomname1="pelvis", geomname2="left_hip_roll_link_geom0")
+    return mjspec
 
 
 def reordered_model(folder):
     """Ours with the left leg moved to the end of the pelvis's children: the
     same robot, its hinges, bodies and motors in another order."""
-    spec, donor = package_spec(), package_spec()
-    spec.delete(spec.body("left_hip_pitch_link"))
-    for exclude in list(spec.excludes):
+    mjspec, donor = package_spec(), package_spec()
+    mjspec.delete(mjspec.body("left_hip_pitch_link"))
+    for exclude in list(mjspec.excludes):
         if "left_hip" in exclude.bodyname1 + exclude.bodyname2:
-            spec.delete(exclude)
-    spec.body("pelvis").add_frame().attach_body(donor.body("left_hip_pitch_link"), "moved_", "")
+            mjspec.delete(exclude)
+    mjspec.body("pelvis").add_frame().attach_body(donor.body("left_hip_pitch_link"), "moved_", "")
     strip = lambda name: name.removeprefix("moved_")  # noqa: E731
     for kind in ("bodies", "joints", "geoms", "sites", "actuators"):
-        for element in getattr(spec, kind):
+        for element in getattr(mjspec, kind):
             element.name = strip(element.name)
-    for exclude in spec.excludes:
+    for exclude in mjspec.excludes:
         exclude.bodyname1, exclude.bodyname2 = strip(exclude.bodyname1), strip(exclude.bodyname2)
-    for act in spec.actuators:
+    for act in mjspec.actuators:
         act.target = strip(act.target)
-    spec.modelname = "trackscope_humanoid_reordered"
-    return write_spec(spec, os.path.join(str(folder), "reordered.xml"))
+    mjspec.modelname = "trackscope_humanoid_reordered"
+    return write_spec(mjspec, os.path.join(str(folder), "reordered.xml"))
 
 
-def write_spec(spec, path, compile=True):
+def write_spec(mjspec, path, compile=True):
     os.makedirs(os.path.dirname(str(path)), exist_ok=True)
     if compile:
-        spec.compile()
+        mjspec.compile()
     with open(path, "w") as f:
-        f.write(spec.to_xml())
+        f.write(mjspec.to_xml())
     return str(path)
 
 
@@ -105,14 +105,14 @@ def second_model(folder, variant=None):
     """The second model's file in `folder`. `variant`: "misnamed" renames
     left_knee_joint; "broken" also renames a tracked body and takes the
     geoms off the right foot."""
-    spec = second_spec()
+    mjspec = second_spec()
     if variant in ("misnamed", "broken"):
-        spec.joint("left_knee_joint").name = "left_knee"
-        spec.actuator("left_knee_joint_servo").target = "left_knee"
+        mjspec.joint("left_knee_joint").name = "left_knee"
+        mjspec.actuator("left_knee_joint_servo").target = "left_knee"
     if variant == "broken":
-        spec.body("waist_roll_link").name = "waist_roll"
-        spec.delete(spec.pairs[1])          # the right foot's only contact: no collision geom left
-    return write_spec(spec, os.path.join(str(folder), f"second_{variant or 'model'}.xml"))
+        mjspec.body("waist_roll_link").name = "waist_roll"
+        mjspec.delete(mjspec.pairs[1])          # the right foot's only contact: no collision geom left
+    return write_spec(mjspec, os.path.join(str(folder), f"second_{variant or 'model'}.xml"))
 
 
 def _sphere_points(n=48):
@@ -168,49 +168,49 @@ def maker_model(folder):
     folder = str(folder)
     os.makedirs(os.path.join(folder, "meshes"), exist_ok=True)
     base = robot.load_model()
-    spec = package_spec()
-    spec.modelname = "maker_humanoid"
-    spec.meshdir = "meshes"
-    spec.modelfiledir = folder
-    _drop_fixed_links(spec, keep=("left_rubber_hand", "right_rubber_hand"))
-    spec.delete(spec.geom("floor"))
-    for exclude in list(spec.excludes):        # the maker's file has its own idea of these
-        spec.delete(exclude)
-    for act in list(spec.actuators):
-        spec.delete(act)
+    mjspec = package_spec()
+    mjspec.modelname = "maker_humanoid"
+    mjspec.meshdir = "meshes"
+    mjspec.modelfiledir = folder
+    _drop_fixed_links(mjspec, keep=("left_rubber_hand", "right_rubber_hand"))
+    mjspec.delete(mjspec.geom("floor"))
+    for exclude in list(mjspec.excludes):        # the maker's file has its own idea of these
+        mjspec.delete(exclude)
+    for act in list(mjspec.actuators):
+        mjspec.delete(act)
     tabs = robot.tables()
     effort = np.asarray(tabs.effort_limit_sim)[tabs.target_indices_action]
     for name, limit in zip(tabs.orig_names_joint, effort):
-        spec.add_actuator(name=name.removesuffix("_joint"), target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT,
+        mjspec.add_actuator(name=name.removesuffix("_joint"), target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT,
                           gear=[2.0, 0, 0, 0, 0, 0], ctrllimited=mujoco.mjtLimited.mjLIMITED_TRUE,
                           ctrlrange=[-limit / 2.0, limit / 2.0])
-    for joint in spec.joints[1:]:
+    for joint in mjspec.joints[1:]:
         joint.frictionloss = 0.2
     for b in range(1, base.nbody):
         name = base.body(b).name
         if name in FIXED_LINKS:
             continue
-        body = spec.body(name)
+        body = mjspec.body(name)
         write_hull_obj(os.path.join(folder, "meshes", f"{name}.obj"), _link_points(base, b))
         for geom in list(body.geoms):
-            spec.delete(geom)
+            mjspec.delete(geom)
         body.mass = float(base.body_mass[b])
         body.ipos = base.body_ipos[b]
         body.iquat = base.body_iquat[b]
         body.inertia = base.body_inertia[b]
         body.explicitinertial = True
-        spec.add_mesh(name=name, file=f"{name}.obj")
+        mjspec.add_mesh(name=name, file=f"{name}.obj")
         body.add_geom(type=mujoco.mjtGeom.mjGEOM_MESH, meshname=name, contype=0, conaffinity=0, group=2,
                       density=0, rgba=[0.7, 0.7, 0.75, 1])
         body.add_geom(type=mujoco.mjtGeom.mjGEOM_MESH, meshname=name, group=3, density=0,
                       contype=1, conaffinity=1)
-    spec.site("imu_in_pelvis").pos = [-0.04, 0.0, -0.07]
-    finger = spec.body("left_rubber_hand").add_body(name="left_finger", pos=[0.01, 0, 0])
+    mjspec.site("imu_in_pelvis").pos = [-0.04, 0.0, -0.07]
+    finger = mjspec.body("left_rubber_hand").add_body(name="left_finger", pos=[0.01, 0, 0])
     finger.add_joint(name="left_finger_joint", axis=[0, 1, 0], range=[0, 1.2])
     finger.add_geom(type=mujoco.mjtGeom.mjGEOM_BOX, size=[0.02, 0.01, 0.005], mass=0.02, group=2,
                     contype=0, conaffinity=0)
-    spec.body("torso_link").add_site(name="imu_in_torso", pos=[-0.03, 0.0, 0.1])
-    robot_file = write_spec(spec, os.path.join(folder, "robot.xml"), compile=False)
+    mjspec.body("torso_link").add_site(name="imu_in_torso", pos=[-0.03, 0.0, 0.1])
+    robot_file = write_spec(mjspec, os.path.join(folder, "robot.xml"), compile=False)
     scene = os.path.join(folder, "scene.xml")
     with open(scene, "w") as f:
         f.write('<mujoco model="maker_scene">\n  <include file="robot.xml"/>\n  <worldbody>\n'

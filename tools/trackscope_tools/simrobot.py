@@ -37,15 +37,6 @@ BAND_MASS_KG = 35.0     # the robot mass the band's constants are set for; they 
 NOISE = {"q": 5e-4, "dq": 0.02, "gyro": 5e-3, "accel": 0.05}
 
 
-def pelvis_imu_site(spec):
-    """Name of the pelvis body's IMU site (a site whose name holds "imu"), or None."""
-    pelvis = spec.body("pelvis")
-    for site in spec.sites:
-        if site.parent == pelvis and "imu" in site.name.lower():
-            return site.name
-    return None
-
-
 @dataclasses.dataclass
 class RobotOptions:
     """Sensor imperfections and command latency, all off by default."""

@@ -155,9 +155,9 @@ def load(path=None, mount=False):
 _CACHE = {}
 
 
-def _compile(spec, path):
+def _compile(mjspec, path):
     try:
-        return spec.compile()
+        return mjspec.compile()
     except ValueError as e:
         raise ModelError(f"cannot load the model {path}: {e}") from None
 
@@ -165,42 +165,42 @@ def _compile(spec, path):
 def _load(path, mount):
     tabs = tables()
     try:
-        spec = mujoco.MjSpec.from_file(path)
+        mjspec = mujoco.MjSpec.from_file(path)
     except ValueError as e:
         raise ModelError(f"cannot load the model {path}: {e}") from None
-    model = _compile(spec, path)
+    model = _compile(mjspec, path)
     problems = check(model, tabs)
     if problems:
         raise ModelError(f"{path} cannot drive the robot ({len(problems)} problem(s)):\n  "
                          + "\n  ".join(problems))
-    name = spec.modelname or os.path.splitext(os.path.basename(path))[0]
+    name = mjspec.modelname or os.path.splitext(os.path.basename(path))[0]
     report = [f"model {path} ({name})"]
     pelvis = model.body("pelvis").id
     robot = robot_bodies(model, pelvis)
     report += _found(model, tabs, robot)
     soles_at = len(report)
-    for items, kind in ((spec.geoms, "geom"), (spec.joints, "joint")):
+    for items, kind in ((mjspec.geoms, "geom"), (mjspec.joints, "joint")):
         _same_order(items, model, kind)
 
-    report += _remove_joints(spec, model, tabs)
-    effort, lines = _motors(spec, model, tabs)
+    report += _remove_joints(mjspec, model, tabs)
+    effort, lines = _motors(mjspec, model, tabs)
     report += lines
-    report += _floor(spec, model, robot)
-    imu, line = _imu(spec, model, pelvis)
+    report += _floor(mjspec, model, robot)
+    imu, line = _imu(mjspec, model, pelvis)
     report.append(line)
     # offscreen rendering at the replay's and the sheet's sizes
-    spec.visual.global_.offwidth = max(spec.visual.global_.offwidth, 1280)
-    spec.visual.global_.offheight = max(spec.visual.global_.offheight, 720)
+    mjspec.visual.global_.offwidth = max(mjspec.visual.global_.offwidth, 1280)
+    mjspec.visual.global_.offheight = max(mjspec.visual.global_.offheight, 720)
     if mount:
-        spec.worldbody.add_body(name=MOUNT_BODY, mocap=True)
-        spec.add_equality(type=mujoco.mjtEq.mjEQ_WELD, name1=MOUNT_BODY, name2="pelvis",
+        mjspec.worldbody.add_body(name=MOUNT_BODY, mocap=True)
+        mjspec.add_equality(type=mujoco.mjtEq.mjEQ_WELD, name1=MOUNT_BODY, name2="pelvis",
                           objtype=mujoco.mjtObj.mjOBJ_BODY, solref=[0.01, 1.0],
                           data=[0, 0, 0, 0, 0, 0, 1.0, 0, 0, 0, 1.0, 0])
-    model = _compile(spec, path)
-    lines = _exclude_overlaps(spec, model, tabs)
+    model = _compile(mjspec, path)
+    lines = _exclude_overlaps(mjspec, model, tabs)
     if lines:
         report += lines
-        model = _compile(spec, path)
+        model = _compile(mjspec, path)
     else:
         report.append("self-collision: no links overlap in the default pose")
     report[soles_at:soles_at] = _soles(model)
@@ -232,7 +232,7 @@ def _soles(model):
     return lines
 
 
-def _remove_joints(spec, model, tabs):
+def _remove_joints(mjspec, model, tabs):
     """Joints of the robot beyond the free joint and the 29 hinges (fingers,
     passive links): removed, their links fixed at the joint's zero."""
     keep = set(tabs.orig_names_joint)
@@ -241,7 +241,7 @@ def _remove_joints(spec, model, tabs):
         name = model.joint(j).name
         if model.jnt_type[j] == FREE or name in keep:
             continue
-        spec.delete(spec.joints[j])
+        mjspec.delete(mjspec.joints[j])
         lines.append(f"removed joint {name or '#%d' % j!r} on {model.body(model.jnt_bodyid[j]).name}: "
                      "not one of the robot's; its link is fixed")
     return lines[::-1]
@@ -262,7 +262,7 @@ def _plural(n, word):
     return f"{n} {word}" + ("" if n == 1 else "s")
 
 
-def _motors(spec, model, tabs):
+def _motors(mjspec, model, tabs):
     """Torque motors on the 29 joints in orig_names_joint order, limited to
     the effort limits: the model's own force ranges where it declares them
     (joint actuator force range, actuator force range, a motor's control
@@ -306,7 +306,7 @@ def _motors(spec, model, tabs):
             kinds[_actuator_kind(model, a)] = kinds.get(_actuator_kind(model, a), 0) + 1
         had = ", ".join(_plural(n, k) for k, n in kinds.items()) if kinds else "none"
         lines.append(f"actuators: {had} replaced by {len(names)} torque motors on the joints")
-        lines += _replace_actuators(spec, model, names, effort)
+        lines += _replace_actuators(mjspec, model, names, effort)
     counts = {}
     for where in source:
         counts[where] = counts.get(where, 0) + 1
@@ -315,7 +315,7 @@ def _motors(spec, model, tabs):
     return effort, lines
 
 
-def _replace_actuators(spec, model, names, effort):
+def _replace_actuators(mjspec, model, names, effort):
     lines = []
     # Rotor inertia and damping an actuator declares act on its joint (times
     # the gear squared); they move onto the joint so that the robot's
@@ -330,27 +330,27 @@ def _replace_actuators(spec, model, names, effort):
         extra_arm = float(arm[a]) * gear2
         extra_damp = float(np.ravel(damp[a])[0]) * gear2 if damp is not None else 0.0
         if extra_arm or extra_damp:
-            joint = spec.joint(model.joint(int(model.actuator_trnid[a, 0])).name)
+            joint = mjspec.joint(model.joint(int(model.actuator_trnid[a, 0])).name)
             joint.armature = joint.armature + extra_arm
             joint.damping = np.asarray(joint.damping) + np.eye(len(np.ravel(joint.damping)))[0] * extra_damp
             moved += 1
     if moved:
         lines.append(f"armature and damping of {_plural(moved, 'replaced actuator')} moved onto their joints")
-    for sensor in list(spec.sensors):
+    for sensor in list(mjspec.sensors):
         if sensor.objtype in (mujoco.mjtObj.mjOBJ_ACTUATOR,):
             lines.append(f"removed sensor {sensor.name or '(unnamed)'}: it reads an actuator that is replaced")
-            spec.delete(sensor)
-    for act in list(spec.actuators):
-        spec.delete(act)
+            mjspec.delete(sensor)
+    for act in list(mjspec.actuators):
+        mjspec.delete(act)
     for name, limit in zip(names, effort):
-        act = spec.add_actuator(name=name.removesuffix("_joint"), target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT)
+        act = mjspec.add_actuator(name=name.removesuffix("_joint"), target=name, trntype=mujoco.mjtTrn.mjTRN_JOINT)
         act.set_to_motor()
         act.ctrllimited = mujoco.mjtLimited.mjLIMITED_TRUE
         act.ctrlrange = [-float(limit), float(limit)]
     return lines
 
 
-def _floor(spec, model, robot):
+def _floor(mjspec, model, robot):
     """A floor plane if the world has none, and floor contacts for the
     robot's collision geoms that do not meet it."""
     lines = []
@@ -361,13 +361,13 @@ def _floor(spec, model, robot):
         name = model.geom(floor).name
         contype, conaffinity = int(model.geom_contype[floor]), int(model.geom_conaffinity[floor])
         lines.append(f"floor: the model's plane {name or '#%d' % floor!r} at z = {model.geom_pos[floor, 2]:g} m")
-        floor_spec = spec.geoms[floor]
+        floor_spec = mjspec.geoms[floor]
     else:
         taken = set(_names(model, "geom", model.ngeom))
         name = "floor" if "floor" not in taken else "trackscope_floor"
-        floor_spec = spec.worldbody.add_geom(name=name, type=mujoco.mjtGeom.mjGEOM_PLANE, size=[0, 0, 0.05],
+        floor_spec = mjspec.worldbody.add_geom(name=name, type=mujoco.mjtGeom.mjGEOM_PLANE, size=[0, 0, 0.05],
                                              contype=1, conaffinity=1, rgba=[0.46, 0.49, 0.52, 1])
-        _floor_look(spec, floor_spec)
+        _floor_look(mjspec, floor_spec)
         floor, contype, conaffinity = None, 1, 1
         lines.append(f"floor: none in the model; a plane {name!r} added at z = 0")
     geoms, _ = collision_geoms(model, robot)
@@ -381,7 +381,7 @@ def _floor(spec, model, robot):
     if missing:
         floor_spec.contype = contype | FLOOR_BIT
         for g in missing:
-            spec.geoms[g].conaffinity = int(model.geom_conaffinity[g]) | FLOOR_BIT
+            mjspec.geoms[g].conaffinity = int(model.geom_conaffinity[g]) | FLOOR_BIT
         lines.append(f"floor contacts: added for {_plural(len(missing), 'robot collision geom')} that did not "
                      f"meet the floor (contact bit {FLOOR_BIT}: the floor's contype, their conaffinity)")
     else:
@@ -390,26 +390,26 @@ def _floor(spec, model, robot):
 
 
 def _same_order(items, model, kind):
-    """The spec's elements are the compiled model's, id for id (checked by
-    name), so that ids found on the model address the spec."""
+    """The MjSpec's elements are the compiled model's, id for id (checked by
+    name), so that ids found on the model address the MjSpec."""
     names = [getattr(model, kind)(i).name for i in range(len(items))]
     if len(items) != len(names) or any(item.name != name for item, name in zip(items, names)):
         raise ModelError(f"the model's {kind}s compile in another order than they are written")
 
 
-def _floor_look(spec, floor):
-    taken = {t.name for t in spec.textures} | {m.name for m in spec.materials}
+def _floor_look(mjspec, floor):
+    taken = {t.name for t in mjspec.textures} | {m.name for m in mjspec.materials}
     if "trackscope_grid" in taken:
         return
-    spec.add_texture(name="trackscope_grid", type=mujoco.mjtTexture.mjTEXTURE_2D,
+    mjspec.add_texture(name="trackscope_grid", type=mujoco.mjtTexture.mjTEXTURE_2D,
                      builtin=mujoco.mjtBuiltin.mjBUILTIN_CHECKER, rgb1=[0.42, 0.45, 0.48],
                      rgb2=[0.50, 0.53, 0.56], width=256, height=256)
-    material = spec.add_material(name="trackscope_grid", texrepeat=[8, 8])
+    material = mjspec.add_material(name="trackscope_grid", texrepeat=[8, 8])
     material.textures[mujoco.mjtTextureRole.mjTEXROLE_RGB] = "trackscope_grid"
     floor.material = "trackscope_grid"
 
 
-def _imu(spec, model, pelvis):
+def _imu(mjspec, model, pelvis):
     """The IMU site (the pelvis site whose name holds "imu", else one added
     at the pelvis origin) and its three sensors."""
     sites = [s for s in range(model.nsite) if model.site_bodyid[s] == pelvis and "imu" in model.site(s).name.lower()]
@@ -419,15 +419,15 @@ def _imu(spec, model, pelvis):
         line = f"IMU: the pelvis site {imu.site!r} at {np.round(imu.pos, 4).tolist()} m in the pelvis frame"
     else:
         imu = Imu(ORIGIN_IMU_SITE, False, np.zeros(3), np.array([1.0, 0.0, 0.0, 0.0]))
-        spec.body("pelvis").add_site(name=ORIGIN_IMU_SITE)
+        mjspec.body("pelvis").add_site(name=ORIGIN_IMU_SITE)
         line = "IMU: no IMU site on the pelvis; the pelvis origin"
     for suffix, kind in IMU_SENSORS:
-        spec.add_sensor(name=f"trackscope_imu_{suffix}", type=kind, objtype=mujoco.mjtObj.mjOBJ_SITE,
+        mjspec.add_sensor(name=f"trackscope_imu_{suffix}", type=kind, objtype=mujoco.mjtObj.mjOBJ_SITE,
                         objname=imu.site)
     return imu, line
 
 
-def _exclude_overlaps(spec, model, tabs):
+def _exclude_overlaps(mjspec, model, tabs):
     """Pairs of links whose collision shapes overlap in the default pose:
     excluded from self-collision (an explicit pair between them removed)."""
     data = mujoco.MjData(model)
@@ -449,25 +449,25 @@ def _exclude_overlaps(spec, model, tabs):
     for (b1, b2), depth in sorted(deepest.items()):
         found = [p for p in (pairs.get((b1, b2)), pairs.get((b2, b1))) if p is not None]
         removed += found
-        n1, n2 = (_body_name(spec, model, b) for b in (b1, b2))
-        spec.add_exclude(bodyname1=n1, bodyname2=n2)
+        n1, n2 = (_body_name(mjspec, model, b) for b in (b1, b2))
+        mjspec.add_exclude(bodyname1=n1, bodyname2=n2)
         lines.append(f"self-collision: {n1} / {n2} overlap {1000 * depth:.1f} mm in the default pose; excluded"
                      + (" (their explicit pair removed)" if found else ""))
-    # By the geoms' names: a pair names both, and the spec's pairs need not
+    # By the geoms' names: a pair names both, and the MjSpec's pairs need not
     # come in the compiled model's order.
     gone = {frozenset((model.geom(model.pair_geom1[p]).name, model.geom(model.pair_geom2[p]).name))
             for p in removed}
-    for pair in list(spec.pairs):
+    for pair in list(mjspec.pairs):
         if frozenset((pair.geomname1, pair.geomname2)) in gone:
-            spec.delete(pair)
+            mjspec.delete(pair)
     return lines
 
 
-def _body_name(spec, model, body):
+def _body_name(mjspec, model, body):
     name = model.body(body).name
     if not name:
         name = f"trackscope_link_{body}"
-        spec.bodies[body].name = name
+        mjspec.bodies[body].name = name
     return name
 
 

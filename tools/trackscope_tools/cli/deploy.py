@@ -41,7 +41,6 @@ controller.
 import argparse
 import gc
 import os
-import sys
 
 from . import add_debug_option, command, interrupt_pending, note, on_interrupt, reporter, safe_points, stage
 from .keys import TerminalKeys
@@ -91,11 +90,6 @@ def build_parser():
     return parser
 
 
-def clip_names(root):
-    from .replay import clip_names as names
-    return names(root)
-
-
 class FirstAgain:
     """A link whose first state is one already received."""
 
@@ -123,8 +117,8 @@ def main(argv=None):
 
     from ..controllers import CONTROLLERS
     from ..deploy import Deployment, InProcessLink
-    from ..robot import ClipError, load_model
-    from ..simulation import open_clips
+    from ..robot import ClipError
+    from .replay import model_and_clips
 
     try:
         controller = (CONTROLLERS["policy"](args.policy) if args.policy
@@ -133,19 +127,10 @@ def main(argv=None):
         return error(str(e))
     from ..catalog import model_path
     controller.model_path = model_path(args.model)
-    names = args.clips or clip_names(args.root)
-    if not names:
-        return error(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}", 2)
     try:
-        model = load_model(controller.model_path)
+        _, clips = model_and_clips(args, controller, PROG)
     except ClipError as e:
         return error(str(e))
-    try:
-        clips, warnings = open_clips(args.root, names, model)
-    except ClipError as e:
-        return error(str(e))
-    for warning in warnings:
-        print(f"{PROG}: warning: {warning}", file=sys.stderr)
     if args.transport == "inprocess":
         from ..simrobot import Gantry, SimRobot
         from ..simulation import start_pose

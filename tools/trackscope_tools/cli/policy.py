@@ -102,7 +102,7 @@ def main(argv=None):
         problem = file_problem(args.out, "OUT.onnx")
         if problem:
             return error(problem)
-    from ..controllers.policy import PolicyError, PolicyFile, write_reference_policy
+    from ..controllers.policy import PolicyFile, write_reference_policy
     from ..robot import ClipError, tables
 
     if args.command == "inspect":

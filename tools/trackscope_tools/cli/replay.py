@@ -145,28 +145,35 @@ def clip_names(root):
     return sorted(names, key=lambda n: n != "stand")
 
 
+def model_and_clips(args, controller, prog):
+    """The controller's model and the clips of --root and --clips, checked
+    before any work (ClipError says what is wrong); warnings for clips
+    recorded on another model go to stderr."""
+    from ..robot import ClipError, load_model
+    from ..simulation import open_clips
+    names = args.clips or clip_names(args.root)
+    if not names:
+        raise ClipError(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}; "
+                        "write some with: trackscope-clip builtin --root " + args.root)
+    model = load_model(controller.model_path)
+    clips, warnings = open_clips(args.root, names, model)
+    for warning in warnings:
+        print(f"{prog}: warning: {warning}", file=sys.stderr)
+    return model, clips
+
+
 def replay(args, controller, gantry, render):
     from tqdm import tqdm
 
     from .. import render as rendering
     from ..report import print_summary, summarize, write_log, write_plot, write_summary
-    from ..robot import ClipError, load_model
-    from ..simulation import open_clips, run_clip
+    from ..robot import ClipError
+    from ..simulation import run_clip
 
-    names = args.clips or clip_names(args.root)
-    if not names:
-        return error(f"no clips under {os.path.join(args.root, 'assets', 'motion_npz')}; "
-                     "write some with: trackscope-clip builtin --root " + args.root)
     try:
-        model = load_model(controller.model_path)
+        model, clips = model_and_clips(args, controller, PROG)
     except ClipError as e:
         return error(str(e))
-    try:
-        clips, warnings = open_clips(args.root, names, model)
-    except ClipError as e:
-        return error(str(e))
-    for warning in warnings:
-        print(f"{PROG}: warning: {warning}", file=sys.stderr)
     for line in controller.describe():
         print(line)
 
