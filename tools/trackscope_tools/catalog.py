@@ -20,6 +20,13 @@ BUILTIN = ("stand", "squat_turn", "step_in_place")
 
 HEADERLESS_FPS = 30.0
 
+# What the worker processes of `convert` and `check` (--dynamic adding its
+# own) import: loaded once by their fork server (dataset.worker_context).
+CONVERT_MODULES = ("trackscope_tools.dataset", "trackscope_tools.usermodel", "trackscope_tools.readers",
+                   "trackscope_tools.recording", "trackscope_tools.clipfile")
+CHECK_MODULES = ("trackscope_tools.plausibility", "trackscope_tools.usermodel", "trackscope_tools.clipfile")
+DYNAMIC_MODULES = ("trackscope", "trackscope_tools.controllers.wbc.feasibility")
+
 # Motion file extensions and the reader each selects.
 EXTENSIONS = {".csv": "csv", ".npy": "npy", ".pkl": "pickle", ".pickle": "pickle"}
 

@@ -11,7 +11,7 @@ import signal
 import sys
 import time
 
-from .catalog import EXTENSIONS
+from .catalog import CONVERT_MODULES, EXTENSIONS
 
 MOTION_EXTENSIONS = tuple(EXTENSIONS)
 GLOB_CHARS = "*?["
@@ -221,11 +221,6 @@ def _worker_task(work, source, path, options):
         return work(source, path, options)
     finally:
         _WORKER["busy"] = False
-
-
-# What the conversion workers import: loaded once by the fork server.
-CONVERT_MODULES = ("trackscope_tools.dataset", "trackscope_tools.usermodel", "trackscope_tools.readers",
-                   "trackscope_tools.recording", "trackscope_tools.clipfile")
 
 
 def worker_context(preload=()):

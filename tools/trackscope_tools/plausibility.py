@@ -511,12 +511,8 @@ def extra_checks(model_path, dynamic=False, here=True):
     return [functools.partial(feasibility.dynamic_check, model_path=model_path)]
 
 
-# What the check's worker processes import (loaded once by the fork server).
-CHECK_MODULES = ("trackscope_tools.plausibility", "trackscope_tools.usermodel", "trackscope_tools.clipfile")
-DYNAMIC_MODULES = ("trackscope", "trackscope_tools.controllers.wbc.feasibility")
-
-
 def worker_modules(dynamic=False):
+    from .catalog import CHECK_MODULES, DYNAMIC_MODULES
     return CHECK_MODULES + (DYNAMIC_MODULES if dynamic else ())
 
 

@@ -116,6 +116,10 @@ def main(argv=None):
         return error(problem)
     if args.command == "convert":
         return run_convert(args)
+    if args.command == "check" and args.jobs != 1 and (len(args.clips) > 1 or any(map(os.path.isdir, args.clips))):
+        from ..catalog import CHECK_MODULES, DYNAMIC_MODULES
+        from ..dataset import start_workers
+        start_workers(CHECK_MODULES + (DYNAMIC_MODULES if args.dynamic else ()))   # loading while this process does
     if args.command == "model" and not args.file:
         from ..catalog import model_path
         print(model_path())
@@ -219,6 +223,7 @@ def run_convert(args):
     if not single:
         if args.name:
             return error("--name names the clip of a single source", 2)
+        dataset.start_workers(dataset.CONVERT_MODULES)     # loads them while this process checks the model
         from ..robot import ClipError
         from ..usermodel import load
         try:
@@ -327,9 +332,6 @@ def run_check(args, model, tables):
             print(f"{PROG}: warning: {warning}", file=sys.stderr)
     from ..catalog import model_path
     jobs = min(args.jobs or len(os.sched_getaffinity(0)), len(paths))
-    if jobs > 1:
-        from ..dataset import start_workers
-        start_workers(plausibility.worker_modules(args.dynamic))   # loads while this process does
     options = (model_path(args.model), args.dynamic)
     extra = plausibility.extra_checks(*options, here=jobs == 1)
     with stage("checking clips"), tqdm(total=len(paths), desc="check", unit="clip", disable=None) as bar:
