@@ -316,3 +316,15 @@ def test_a_policy_needing_odometry_is_refused_where_the_state_has_none(root, tmp
     run = simulation.ClipRun(c, controller, controller.model_path)
     with pytest.raises(robot.ClipError, match="motion_anchor_pos_b, base_lin_vel"):
         run.on_state(state)
+
+
+def test_the_simulator_renders_its_video_from_its_log_whatever_gl_the_user_set(tmp_path):
+    """It picks its OpenGL backend before MuJoCo is imported, as the main job runs it."""
+    pytest.importorskip("cyclonedds")
+    env = {k: v for k, v in os.environ.items() if k != "MUJOCO_GL"}
+    done = subprocess.run(_cli("sim", "--seconds", "0.3", "--out", str(tmp_path)), capture_output=True, text=True,
+                          timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "sim.mp4").stat().st_size > 0
+    summary = json.loads((tmp_path / "sim.json").read_text())
+    assert summary["steps"] == 150 and summary["gantry"]["released_at_s"] is None

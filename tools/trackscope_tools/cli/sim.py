@@ -102,14 +102,15 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     if not (np.isfinite(args.sim_dt) and 0.0002 <= args.sim_dt <= 0.02):
         return error("--sim-dt must be between 0.0002 and 0.02 s", 2)
+    # MuJoCo fixes its OpenGL backend when it is first imported
+    from .. import gl
+    gl.choose(live=False, render=not args.no_render)
     try:
         presses = parse_remote(args.remote)
         from ..simrobot import RobotOptions
         options = RobotOptions(noise=args.noise, gyro_bias=args.gyro_bias, latency_steps=args.latency)
     except ValueError as e:
         return error(str(e), 2)
-    from .. import gl
-    gl.choose(live=False, render=not args.no_render)
 
     from ..boundary import Remote
     from ..catalog import model_path
