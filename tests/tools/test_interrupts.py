@@ -325,3 +325,12 @@ def test_a_command_that_finishes_after_a_held_signal_still_reports_it(tmp_path, 
     assert sim([]) == 143
     assert json.loads((tmp_path / "log.json").read_text()) == {"steps": 3}
     assert capsys.readouterr().err == f"sim: interrupted by SIGTERM while starting; kept {tmp_path / 'log.json'}\n"
+
+
+def test_a_signal_swallowed_by_a_finaliser_still_stops_the_command_in_one_line():
+    """Python prints and drops an exception raised in a finaliser or an
+    at-fork callback; the interrupt is delivered again outside it."""
+    done = subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "swallowed_signal.py")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 143 and "not interrupted" not in done.stdout
+    assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr and "ignored" not in done.stderr

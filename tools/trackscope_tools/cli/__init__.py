@@ -85,6 +85,7 @@ class _Run:
         self.signum = None      # the first signal of this run
         self.held = 0           # > 0: a signal only marks the run
         self.raised = False
+        self.previous_unraisable = sys.unraisablehook
 
     def handler(self, signum, frame):
         if self.signum is None:
@@ -94,6 +95,21 @@ class _Run:
             return
         self.raised = True
         raise Interrupted(self.signum)
+
+    def unraisable(self, info):
+        """An Interrupted that landed where Python swallows exceptions (an
+        at-fork callback, a finaliser) is delivered again a moment later,
+        outside it, without the "Exception ignored" traceback."""
+        if isinstance(info.exc_value, Interrupted) and self.signum is not None:
+            self.raised = False
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            return
+        self.previous_unraisable(info)
+
+    def again(self, signum, frame):
+        """SIGALRM set by `unraisable`: the first signal once more."""
+        if self.signum is not None:
+            self.handler(self.signum, frame)
 
 
 _run = _Run()
@@ -238,6 +254,9 @@ def _call(prog, main, args, debug):
     if threading.current_thread() is threading.main_thread():
         for signum in SIGNALS:
             previous[signum] = signal.signal(signum, _run.handler)
+        previous[signal.SIGALRM] = signal.signal(signal.SIGALRM, _run.again)
+        _run.previous_unraisable = sys.unraisablehook
+        sys.unraisablehook = _run.unraisable
     try:
         try:
             code = main(args)
@@ -265,6 +284,9 @@ def _call(prog, main, args, debug):
         return error(f"internal error: {type(e).__name__}: {_first_line(e)}{notes}"
                      + ("" if debug else "; rerun with --debug for the traceback"))
     finally:
+        if previous:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            sys.unraisablehook = _run.previous_unraisable
         for signum, handler in previous.items():
             signal.signal(signum, handler)
         _run = outer
