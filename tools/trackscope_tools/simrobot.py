@@ -130,7 +130,6 @@ class SimRobot:
         self.pending = collections.deque()
         self.command = MotorCommand.passive().rounded()
         self.applied = np.zeros(JOINTS)        # torque of the last step (motor order)
-        self.requested = np.zeros(JOINTS)      # the same before the effort limits
         self.steps = 0
         self.reaction = 0.0                    # floor reaction of the last step (N)
 
@@ -169,7 +168,6 @@ class SimRobot:
             self.command = self.pending.popleft()[1]
         q, dq = data.qpos[m.qadr], data.qvel[m.dadr]
         cmd = self.command
-        self.requested = np.where(cmd.enable, cmd.tau + cmd.kp * (cmd.q - q) + cmd.kd * (cmd.dq - dq), 0.0)
         self.applied = motor_torque(cmd, q, dq, m.effort)
         data.ctrl[m.actuators] = self.applied
         if self.band is not None:
